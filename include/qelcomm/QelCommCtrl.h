@@ -1,0 +1,90 @@
+// CQelCommCtrl drives Qel servo motors, and the Vemo modules fitted to them,
+// over one serial line.
+//
+// Usage: set ComPort (or PortName), Baud, Retries and GrpSends, call
+// OpenPort, then call the telegram methods. Every method is synchronous and
+// blocks its caller until its exchange ends: about 100 ms per silent reply
+// window, several seconds for the waiting commands, never forever.
+//
+// Error contract: no method throws. A method that fails returns false and
+// leaves a code in the last-error field: one of the ERR_ constants of
+// errors.h, or an operating-system error number stored unchanged (from a
+// failed open, a refused argument or a lost device). GetLastError reads and
+// clears the field; GetLastErrorStr turns a code into text. A true result
+// with a non-zero last error means the call needed a retry.
+//
+// Thread safety: one object is used by one thread at a time. Several objects
+// may exist at once, each with its own port and state.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "qelcomm/errors.h"
+#include "qelcomm/platform.h"
+
+namespace qelcomm {
+
+// One block of bytes seen on the line, for tools and hosts that want to
+// watch the protocol. `time_ms` is the platform's monotonic clock.
+struct TraceEvent {
+  enum class Direction { Sent, Received, Discarded };
+  Direction direction;
+  uint64_t time_ms;
+  const uint8_t* data;
+  size_t size;
+};
+using TraceCallback = std::function<void(const TraceEvent&)>;
+
+struct ControlState;
+
+class CQelCommCtrl {
+ public:
+  CQelCommCtrl();  // real serial ports of this platform
+  // Runs on the given platform: a virtual bus, a test double, or a backend
+  // of the host's own.
+  explicit CQelCommCtrl(std::shared_ptr<Platform> platform);
+  ~CQelCommCtrl();  // closes the port, and releases a device still held
+  CQelCommCtrl(const CQelCommCtrl&) = delete;
+  CQelCommCtrl& operator=(const CQelCommCtrl&) = delete;
+
+  // Persisted properties. Setting one only stores it; an open port keeps
+  // its device and speed until the next OpenPort.
+  int16_t ComPort() const;
+  void SetComPort(int16_t);
+  int16_t Retries() const;
+  void SetRetries(int16_t);
+  int32_t Baud() const;
+  void SetBaud(int32_t);
+  int16_t GrpSends() const;
+  void SetGrpSends(int16_t);
+  // Device to open instead of the one derived from ComPort (a path such as
+  // /dev/ttyUSB0, or \\.\COM12 on Windows). Empty = use ComPort. Not
+  // persisted.
+  const std::string& PortName() const;
+  void SetPortName(std::string);
+
+  // Every telegram written and every block read or discarded. Unset costs
+  // nothing.
+  void SetTrace(TraceCallback callback);
+
+  bool OpenPort();
+  void ClosePort();
+
+  bool WriteParameter(int16_t Address, int16_t ParamNum, int32_t Value);
+  bool ReadParameter(int16_t Address, int16_t ParamNum, int32_t& Value);
+
+  int32_t GetLastError();
+  std::string GetLastErrorStr(int32_t Error);
+
+  int16_t GetParameterType(int16_t Address, int16_t ParamNum);
+  int16_t GetParamNumFromName(int16_t Address, const std::string& Name);
+  void SetQELType(int16_t Address, bool Big);
+
+ private:
+  std::unique_ptr<ControlState> state_;
+};
+
+}  // namespace qelcomm

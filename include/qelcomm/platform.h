@@ -1,0 +1,84 @@
+// The operating-system services the control needs: one serial device, a
+// monotonic millisecond clock and a sleep. Everything above this interface is
+// portable; each platform supplies one backend (POSIX termios/poll, Win32),
+// and the in-memory VirtualPlatform runs the same code in virtual time.
+//
+// Error contract: operations that can fail return an OS error number
+// (errno on POSIX, GetLastError() on Windows), 0 meaning success. The numbers
+// are stored unchanged in the control's last-error field, and
+// Platform::ErrorText turns them into the system's message.
+//
+// Thread safety: a Platform may be shared by several controls; a
+// SerialDevice is used by one thread at a time (its control's).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qelcomm {
+
+using OsError = uint32_t;
+
+// The line settings the control applies at open. Everything else the device
+// reported (DTR/RTS handling, special characters) is kept, except that
+// software flow control is always switched off: the motors' accept byte 0x11
+// is XON and 0x13 is XOFF.
+struct LineSettings {
+  int32_t baud = 19200;  // 8 data bits, no parity, one stop bit, no CTS flow
+};
+
+struct QueueCounts {
+  size_t rx = 0;  // received bytes waiting to be read
+  size_t tx = 0;  // bytes still to be transmitted (0 where the OS cannot tell)
+};
+
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+
+  // Requests receive and transmit queue sizes; may be refused.
+  virtual OsError SetQueueSizes(size_t rx, size_t tx) = 0;
+  // Reads the device's settings, applies `settings` on top and writes them
+  // back. Only the write-back may fail.
+  virtual OsError Configure(const LineSettings& settings) = 0;
+  // Aborts pending transfers and empties both queues.
+  virtual void Discard() = 0;
+  // Clears the device's error state and reports the queue counts.
+  virtual QueueCounts Counts() = 0;
+  // Reads up to `n` bytes that are already queued; never waits.
+  virtual size_t Read(uint8_t* buf, size_t n) = 0;
+  // Writes a whole telegram; returns the count actually written. Bounded by
+  // the telegram's wire time plus a margin, never forever.
+  virtual size_t Write(const uint8_t* buf, size_t n) = 0;
+  // Sleeps until at least `n` bytes are queued, `timeout_ms` has passed, or
+  // the device is lost; returns the receive-queue count. Event-driven: no
+  // busy polling.
+  virtual size_t WaitForBytes(size_t n, uint32_t timeout_ms) = 0;
+  // Non-zero once the device has gone away (adapter unplugged, peer closed):
+  // the OS error that showed it. Waits end at once on a lost device.
+  virtual OsError LostError() const = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // The device name for a port number ("\\.\COM3" on Windows; see the
+  // POSIX backend for its mapping). An empty result means no such port.
+  virtual std::string DeviceNameForPort(int16_t com_port) const = 0;
+  // Opens `name` for exclusive read/write, only if it exists.
+  virtual std::unique_ptr<SerialDevice> Open(const std::string& name,
+                                             OsError& error) = 0;
+  // Monotonic milliseconds; 64 bits so deadlines never wrap.
+  virtual uint64_t NowMs() = 0;
+  virtual void SleepMs(uint32_t ms) = 0;
+  // The system's own message for an OS error number, unchanged.
+  virtual std::string ErrorText(OsError error) const = 0;
+};
+
+// The backend of the platform this library was built for.
+std::shared_ptr<Platform> NativePlatform();
+
+}  // namespace qelcomm
