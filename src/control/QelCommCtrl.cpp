@@ -1,0 +1,70 @@
+#include "qelcomm/QelCommCtrl.h"
+
+#include "control/control_state.h"
+#include "link/register_transfer.h"
+#include "registers/catalogue.h"
+
+#include <utility>
+
+namespace qelcomm {
+
+CQelCommCtrl::CQelCommCtrl() : CQelCommCtrl(NativePlatform()) {}
+
+CQelCommCtrl::CQelCommCtrl(std::shared_ptr<Platform> platform)
+    : state_(std::make_unique<ControlState>(std::move(platform))) {}
+
+// Releases an open port and also a device still held after a failed open.
+CQelCommCtrl::~CQelCommCtrl() { link::ClosePort(state_->link); }
+
+int16_t CQelCommCtrl::ComPort() const { return state_->link.com_port; }
+void CQelCommCtrl::SetComPort(int16_t v) { state_->link.com_port = v; }
+int16_t CQelCommCtrl::Retries() const { return state_->link.retries; }
+void CQelCommCtrl::SetRetries(int16_t v) { state_->link.retries = v; }
+int32_t CQelCommCtrl::Baud() const { return state_->link.baud; }
+void CQelCommCtrl::SetBaud(int32_t v) { state_->link.baud = v; }
+int16_t CQelCommCtrl::GrpSends() const { return state_->link.grp_sends; }
+void CQelCommCtrl::SetGrpSends(int16_t v) { state_->link.grp_sends = v; }
+const std::string& CQelCommCtrl::PortName() const { return state_->link.port_name; }
+void CQelCommCtrl::SetPortName(std::string v) { state_->link.port_name = std::move(v); }
+void CQelCommCtrl::SetTrace(TraceCallback callback) { state_->link.trace = std::move(callback); }
+
+bool CQelCommCtrl::OpenPort() { return link::OpenPort(state_->link); }
+void CQelCommCtrl::ClosePort() { link::ClosePort(state_->link); }
+
+bool CQelCommCtrl::WriteParameter(int16_t Address, int16_t ParamNum, int32_t Value) {
+  return link::WriteParameter(state_->link, state_->IsBig(Address), Address, ParamNum, Value);
+}
+
+bool CQelCommCtrl::ReadParameter(int16_t Address, int16_t ParamNum, int32_t& Value) {
+  return link::ReadParameter(state_->link, state_->IsBig(Address), Address, ParamNum, Value);
+}
+
+int32_t CQelCommCtrl::GetLastError() {
+  const uint32_t code = state_->link.last_error;
+  state_->link.last_error = 0;
+  return static_cast<int32_t>(code);
+}
+
+std::string CQelCommCtrl::GetLastErrorStr(int32_t Error) {
+  const uint32_t code = Error == 0 ? static_cast<uint32_t>(GetLastError())
+                                   : static_cast<uint32_t>(Error);
+  if (code == ERR_UNSPECIFIED && !state_->link.stored_error_text.empty()) {
+    return std::exchange(state_->link.stored_error_text, std::string());
+  }
+  if (const char* message = ErrorMessage(code)) return message;
+  return state_->link.platform->ErrorText(code);
+}
+
+int16_t CQelCommCtrl::GetParameterType(int16_t Address, int16_t ParamNum) {
+  return registers::FindParamInfo(state_->IsBig(Address), ParamNum).Type;
+}
+
+int16_t CQelCommCtrl::GetParamNumFromName(int16_t Address, const std::string& Name) {
+  return registers::ParamNumFromName(state_->IsBig(Address), Name);
+}
+
+void CQelCommCtrl::SetQELType(int16_t Address, bool Big) {
+  state_->big[static_cast<uint8_t>(Address)] = Big;
+}
+
+}  // namespace qelcomm

@@ -1,0 +1,54 @@
+// Opening and closing the serial port.
+#include "link/link.h"
+#include "qelcomm/errors.h"
+
+namespace qelcomm::link {
+namespace {
+
+constexpr size_t kQueueSize = 1024;
+constexpr int kSettlePasses = 50;
+constexpr uint32_t kSettlePassMs = 20;
+
+}  // namespace
+
+void ClosePort(Link& link) {
+  link.port.reset();
+  link.open = false;
+}
+
+bool OpenPort(Link& link) {
+  // Also releases a device still held after an earlier failed open, so a
+  // retry never leaks it (or finds it busy because we hold it ourselves).
+  ClosePort(link);
+  link.last_error = 0;
+
+  const std::string name = link.port_name.empty()
+                               ? link.platform->DeviceNameForPort(link.com_port)
+                               : link.port_name;
+  OsError error = 0;
+  link.port = link.platform->Open(name, error);
+  if (!link.port) {
+    link.last_error = error != 0 ? error : ERR_PORT_INIT;
+    return false;
+  }
+  if ((error = link.port->SetQueueSizes(kQueueSize, kQueueSize)) != 0 ||
+      (error = link.port->Configure(LineSettings{link.baud})) != 0) {
+    link.last_error = error;
+    return false;
+  }
+  // Settle: bytes left over from before the open are thrown away until the
+  // line has been quiet for one pass.
+  for (int pass = 1;; ++pass) {
+    link.platform->SleepMs(kSettlePassMs);
+    if (link.port->Counts().rx == 0) break;
+    if (pass == kSettlePasses) {
+      link.last_error = ERR_PORT_INIT;
+      return false;
+    }
+    link.port->Discard();
+  }
+  link.open = true;
+  return true;
+}
+
+}  // namespace qelcomm::link

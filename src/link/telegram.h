@@ -1,0 +1,39 @@
+// Telegram building: three equal sync bytes, one-byte fields each followed
+// by its complement, multi-byte values least significant byte first, end
+// sync 0xAA 0xAA, no checksum.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace qelcomm::link {
+
+inline constexpr uint8_t kEndSync = 0xAA;
+inline constexpr uint8_t kMotorAccept = 0x11;
+
+inline uint8_t Complement(uint8_t b) { return static_cast<uint8_t>(~b); }
+inline uint8_t LowByte(int32_t v) { return static_cast<uint8_t>(v & 0xFF); }
+
+class Telegram {
+ public:
+  explicit Telegram(uint8_t sync) : bytes_{sync, sync, sync} {}
+  // One field and its complement.
+  Telegram& Field(uint8_t b) {
+    bytes_.push_back(b);
+    bytes_.push_back(Complement(b));
+    return *this;
+  }
+  // The low `count` bytes of `value`, least significant first.
+  Telegram& Value(uint32_t value, int count);
+  Telegram& End() {
+    bytes_.push_back(kEndSync);
+    bytes_.push_back(kEndSync);
+    return *this;
+  }
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+}  // namespace qelcomm::link

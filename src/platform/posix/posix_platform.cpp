@@ -1,0 +1,274 @@
+// POSIX backend: termios for the line, poll for the waits.
+//
+// Port numbers map to device names as follows (for hosts that only know a
+// number; PortName accepts any path):
+//   1 .. 99    -> /dev/ttyS0 .. /dev/ttyS98   (COM1 is the first UART)
+//   100 .. 199 -> /dev/ttyUSB0 .. /dev/ttyUSB99
+//   200 .. 299 -> /dev/ttyACM0 .. /dev/ttyACM99
+// Any other number names no device, and opening it fails with ENOENT.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+#include "qelcomm/platform.h"
+
+namespace qelcomm {
+namespace {
+
+uint64_t MonotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
+}
+
+speed_t SpeedFor(int32_t baud) {
+  switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+#ifdef B460800
+    case 460800: return B460800;
+    case 921600: return B921600;
+#endif
+    default: return B0;
+  }
+}
+
+class PosixDevice : public SerialDevice {
+ public:
+  explicit PosixDevice(int fd) : fd_(fd) {}
+  ~PosixDevice() override {
+    // Clear the exclusive flag first: it belongs to the tty and would
+    // otherwise outlive us while another process (a simulator holding the
+    // slave side) keeps the tty open.
+    ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+  }
+
+  // The kernel's queues have a fixed size; nothing to request.
+  OsError SetQueueSizes(size_t, size_t) override { return 0; }
+
+  OsError Configure(const LineSettings& settings) override {
+    termios t{};
+    tcgetattr(fd_, &t);  // a failure leaves t zeroed; the write-back decides
+    const speed_t speed = SpeedFor(settings.baud);
+    if (speed == B0) return EINVAL;
+    // Raw mode: no echo, no canonical input, no CR/LF translation and no
+    // software flow control, so every byte (0x11 and 0x13 included) passes
+    // unchanged.
+    cfmakeraw(&t);
+    t.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
+    t.c_cflag &= ~tcflag_t(PARENB | CSTOPB | CSIZE | CRTSCTS);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    if (tcsetattr(fd_, TCSANOW, &t) != 0) return OsError(errno);
+    baud_ = settings.baud;
+    RequestLowLatency();
+    return 0;
+  }
+
+  void Discard() override {
+    tcflush(fd_, TCIOFLUSH);
+    rx_.clear();
+  }
+
+  QueueCounts Counts() override {
+    QueueCounts c;
+    int n = 0;
+    if (ioctl(fd_, FIONREAD, &n) == 0 && n > 0) c.rx = size_t(n);
+    c.rx += rx_.size();
+    int out = 0;
+    if (ioctl(fd_, TIOCOUTQ, &out) == 0 && out > 0) c.tx = size_t(out);
+    return c;
+  }
+
+  size_t Read(uint8_t* buf, size_t n) override {
+    size_t got = 0;
+    while (got < n && !rx_.empty()) {
+      buf[got++] = rx_.front();
+      rx_.pop_front();
+    }
+    while (got < n) {
+      const ssize_t r = ::read(fd_, buf + got, n - got);
+      if (r > 0) {
+        got += size_t(r);
+      } else {
+        if (r == 0 || (errno != EAGAIN && errno != EINTR)) NoteLost(r == 0 ? EIO : errno);
+        if (errno != EINTR) break;
+      }
+    }
+    return got;
+  }
+
+  size_t Write(const uint8_t* buf, size_t n) override {
+    // Bound: twice the telegram's wire time at 10 bits a byte, plus a second.
+    const uint64_t bound_ns =
+        (uint64_t(n) * 20'000'000'000ull) / uint64_t(baud_ > 0 ? baud_ : 1) + 1'000'000'000ull;
+    const uint64_t end = MonotonicNs() + bound_ns;
+    size_t done = 0;
+    while (done < n && lost_ == 0) {
+      const ssize_t w = ::write(fd_, buf + done, n - done);
+      if (w > 0) {
+        done += size_t(w);
+        continue;
+      }
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0 && errno != EAGAIN) {
+        NoteLost(errno);
+        break;
+      }
+      const uint64_t now = MonotonicNs();
+      if (now >= end) break;
+      pollfd p{fd_, POLLOUT, 0};
+      const timespec ts{time_t((end - now) / 1'000'000'000u), long((end - now) % 1'000'000'000u)};
+      ppoll(&p, 1, &ts, nullptr);
+    }
+    return done;
+  }
+
+  size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
+    const uint64_t end = MonotonicNs() + uint64_t(timeout_ms) * 1'000'000u;
+    for (;;) {
+      // Move everything queued into our own buffer, so that poll only wakes
+      // us for bytes that are new.
+      Pull();
+      if (rx_.size() >= n || lost_ != 0) break;
+      const uint64_t now = MonotonicNs();
+      if (now >= end) break;
+      pollfd p{fd_, POLLIN, 0};
+      const timespec ts{time_t((end - now) / 1'000'000'000u), long((end - now) % 1'000'000'000u)};
+      const int r = ppoll(&p, 1, &ts, nullptr);
+      if (r < 0 && errno != EINTR) {
+        NoteLost(errno);
+        break;
+      }
+      if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN)) {
+        NoteLost(p.revents & POLLNVAL ? EBADF : EIO);
+        break;
+      }
+    }
+    return Counts().rx;
+  }
+
+  OsError LostError() const override { return lost_; }
+
+ private:
+  void Pull() {
+    uint8_t chunk[256];
+    for (;;) {
+      const ssize_t r = ::read(fd_, chunk, sizeof chunk);
+      if (r > 0) {
+        rx_.insert(rx_.end(), chunk, chunk + r);
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      if (r == 0 || errno != EAGAIN) NoteLost(r == 0 ? EIO : errno);
+      return;
+    }
+  }
+
+  void NoteLost(int error) {
+    if (lost_ == 0) lost_ = OsError(error);
+  }
+
+  void RequestLowLatency() {
+#if defined(__linux__) && defined(TIOCGSERIAL)
+    // USB adapters otherwise hold received bytes for up to 16 ms. Ptys and
+    // many drivers refuse; that is harmless.
+    serial_struct ss{};
+    if (ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
+      ss.flags |= ASYNC_LOW_LATENCY;
+      ioctl(fd_, TIOCSSERIAL, &ss);
+    }
+#endif
+  }
+
+  int fd_;
+  int32_t baud_ = 19200;
+  std::deque<uint8_t> rx_;
+  OsError lost_ = 0;
+};
+
+[[maybe_unused]] std::string StrerrorText(int r, const char* buf) {
+  return r == 0 ? std::string(buf) : std::string();
+}
+[[maybe_unused]] std::string StrerrorText(const char* text, const char*) {
+  return text ? std::string(text) : std::string();
+}
+
+class PosixPlatform : public Platform {
+ public:
+  std::string DeviceNameForPort(int16_t n) const override {
+    if (n >= 1 && n <= 99) return "/dev/ttyS" + std::to_string(n - 1);
+    if (n >= 100 && n <= 199) return "/dev/ttyUSB" + std::to_string(n - 100);
+    if (n >= 200 && n <= 299) return "/dev/ttyACM" + std::to_string(n - 200);
+    return {};
+  }
+
+  std::unique_ptr<SerialDevice> Open(const std::string& name, OsError& error) override {
+    error = 0;
+    if (name.empty()) {
+      error = ENOENT;
+      return nullptr;
+    }
+    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      error = OsError(errno);
+      return nullptr;
+    }
+    // Exclusive: the lock stops a second opener even when it runs as root,
+    // TIOCEXCL stops openers that do not take the lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      error = (errno == EWOULDBLOCK) ? EBUSY : OsError(errno);
+      ::close(fd);
+      return nullptr;
+    }
+    ioctl(fd, TIOCEXCL);
+    return std::make_unique<PosixDevice>(fd);
+  }
+
+  uint64_t NowMs() override { return MonotonicNs() / 1'000'000u; }
+
+  void SleepMs(uint32_t ms) override {
+    if (ms == 0) return;
+    timespec ts{time_t(ms / 1000), long(ms % 1000) * 1'000'000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
+
+  std::string ErrorText(OsError error) const override {
+    char buf[256] = {};
+    return StrerrorText(strerror_r(int(error), buf, sizeof buf), buf);
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<Platform> NativePlatform() {
+  static const std::shared_ptr<Platform> platform = std::make_shared<PosixPlatform>();
+  return platform;
+}
+
+}  // namespace qelcomm

@@ -1,0 +1,250 @@
+// Win32 backend: a COM port opened with CreateFileA and driven with
+// synchronous ReadFile/WriteFile. Reads never wait longer than asked because
+// every read is bounded by COMMTIMEOUTS; waits sleep inside ReadFile instead
+// of polling.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qelcomm/platform.h"
+
+namespace qelcomm {
+namespace {
+
+// Errors after which the handle is useless: the adapter was unplugged or the
+// driver gave up. ERROR_OPERATION_ABORTED is not among them: PurgeComm with
+// the abort flags ends a pending transfer with it, which is normal.
+bool MeansDeviceGone(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_BAD_COMMAND:
+    case ERROR_NOT_READY:
+    case ERROR_GEN_FAILURE:
+    case ERROR_HANDLE_EOF:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Per-byte write time in ms at `baud` (10 bits a byte, rounded up) plus 1 ms
+// of slack, so a write that cannot drain ends instead of hanging.
+DWORD WriteMultiplierMs(DWORD baud) {
+  if (baud == 0) baud = 300;
+  return (10000 + baud - 1) / baud + 1;
+}
+
+class Win32Device final : public SerialDevice {
+ public:
+  explicit Win32Device(HANDLE handle) : handle_(handle) {
+    // Until Configure runs, bound writes for the speed the port has now and
+    // make reads return at once whatever the driver's defaults are.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    write_multiplier_ = WriteMultiplierMs(GetCommState(handle_, &dcb) ? dcb.BaudRate : 0);
+    SetReadTimeout(0);
+  }
+  ~Win32Device() override { CloseHandle(handle_); }
+
+  Win32Device(const Win32Device&) = delete;
+  Win32Device& operator=(const Win32Device&) = delete;
+
+  OsError SetQueueSizes(size_t rx, size_t tx) override {
+    if (!SetupComm(handle_, static_cast<DWORD>(rx), static_cast<DWORD>(tx))) return GetLastError();
+    return 0;
+  }
+
+  OsError Configure(const LineSettings& settings) override {
+    COMMPROP props;
+    std::memset(&props, 0, sizeof props);
+    GetCommProperties(handle_, &props);  // informational only
+
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(handle_, &dcb);  // on failure, build on the zeroed record
+    dcb.BaudRate = static_cast<DWORD>(settings.baud);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fOutxCtsFlow = FALSE;
+    // The motors acknowledge with 0x11 (XON) and may send 0x13 (XOFF): both
+    // must arrive as data and must never pause our transmitter.
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fBinary = TRUE;
+    if (!SetCommState(handle_, &dcb)) return GetLastError();
+
+    write_multiplier_ = WriteMultiplierMs(dcb.BaudRate);
+    timeouts_valid_ = false;
+    SetReadTimeout(0);
+    return 0;
+  }
+
+  void Discard() override {
+    PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    rx_.clear();
+  }
+
+  QueueCounts Counts() override {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(handle_, &errors, &stat)) {
+      NoteFailure(GetLastError());
+      return {rx_.size(), 0};
+    }
+    return {rx_.size() + stat.cbInQue, stat.cbOutQue};
+  }
+
+  size_t Read(uint8_t* buf, size_t n) override {
+    size_t taken = std::min(n, rx_.size());
+    std::copy_n(rx_.begin(), taken, buf);
+    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (taken < n && lost_ == 0) {
+      size_t queued = QueuedInDriver();
+      DWORD want = static_cast<DWORD>(std::min(n - taken, queued));
+      DWORD got = 0;
+      if (want > 0 && !ReadFile(handle_, buf + taken, want, &got, nullptr)) {
+        NoteFailure(GetLastError());
+      }
+      taken += got;
+    }
+    return taken;
+  }
+
+  size_t Write(const uint8_t* buf, size_t n) override {
+    DWORD written = 0;
+    if (!WriteFile(handle_, buf, static_cast<DWORD>(n), &written, nullptr)) {
+      NoteFailure(GetLastError());
+    }
+    return written;
+  }
+
+  // ReadFile with a total timeout is the event: the thread sleeps in the
+  // driver until the missing bytes arrive or the time is up. (Waiting for
+  // EV_RXCHAR instead wakes far more often under Wine than it saves.)
+  size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
+    const uint64_t deadline = GetTickCount64() + timeout_ms;
+    PullQueued();
+    while (rx_.size() < n && lost_ == 0) {
+      uint64_t now = GetTickCount64();
+      if (now >= deadline) break;
+      // A zero constant with zero multipliers would mean "wait forever".
+      SetReadTimeout(static_cast<DWORD>(std::min<uint64_t>(deadline - now, MAXDWORD - 1)));
+      size_t missing = n - rx_.size();
+      size_t old = rx_.size();
+      rx_.resize(old + missing);
+      DWORD got = 0;
+      if (!ReadFile(handle_, rx_.data() + old, static_cast<DWORD>(missing), &got, nullptr)) {
+        NoteFailure(GetLastError());
+      }
+      rx_.resize(old + got);
+      PullQueued();
+    }
+    return Counts().rx;
+  }
+
+  OsError LostError() const override { return lost_; }
+
+ private:
+  void NoteFailure(DWORD error) {
+    if (lost_ == 0 && MeansDeviceGone(error)) lost_ = error;
+  }
+
+  size_t QueuedInDriver() {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(handle_, &errors, &stat)) {
+      NoteFailure(GetLastError());
+      return 0;
+    }
+    return stat.cbInQue;
+  }
+
+  // Moves everything the driver holds into our buffer; returns at once.
+  void PullQueued() {
+    if (lost_ != 0) return;
+    size_t queued = QueuedInDriver();
+    if (queued == 0) return;
+    size_t old = rx_.size();
+    rx_.resize(old + queued);
+    DWORD got = 0;
+    if (!ReadFile(handle_, rx_.data() + old, static_cast<DWORD>(queued), &got, nullptr)) {
+      NoteFailure(GetLastError());
+    }
+    rx_.resize(old + got);
+  }
+
+  // Read total timeout in ms; 0 means "return at once with what is queued"
+  // (MAXDWORD interval). Write timeouts ride along since the call sets both.
+  void SetReadTimeout(DWORD ms) {
+    if (timeouts_valid_ && ms == read_timeout_) return;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = ms == 0 ? MAXDWORD : 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = ms;
+    t.WriteTotalTimeoutMultiplier = write_multiplier_;
+    t.WriteTotalTimeoutConstant = 1000;
+    timeouts_valid_ = SetCommTimeouts(handle_, &t) != FALSE;
+    read_timeout_ = ms;
+  }
+
+  HANDLE handle_;
+  std::vector<uint8_t> rx_;  // received bytes taken from the driver, unread
+  OsError lost_ = 0;
+  DWORD write_multiplier_ = 0;
+  DWORD read_timeout_ = 0;
+  bool timeouts_valid_ = false;
+};
+
+class Win32Platform final : public Platform {
+ public:
+  std::string DeviceNameForPort(int16_t com_port) const override {
+    return "\\\\.\\COM" + std::to_string(static_cast<int>(com_port));
+  }
+
+  std::unique_ptr<SerialDevice> Open(const std::string& name, OsError& error) override {
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      error = GetLastError();
+      return nullptr;
+    }
+    error = 0;
+    return std::make_unique<Win32Device>(h);
+  }
+
+  uint64_t NowMs() override { return GetTickCount64(); }
+
+  void SleepMs(uint32_t ms) override { Sleep(ms); }
+
+  std::string ErrorText(OsError error) const override {
+    char* text = nullptr;
+    DWORD len = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, error, 0x400, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = (len != 0 && text != nullptr) ? std::string(text, len) : std::string();
+    if (text != nullptr) LocalFree(text);
+    return result;
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<Platform> NativePlatform() {
+  static const std::shared_ptr<Platform> platform = std::make_shared<Win32Platform>();
+  return platform;
+}
+
+}  // namespace qelcomm
