@@ -114,9 +114,9 @@ class PosixDevice : public SerialDevice {
       const ssize_t r = ::read(fd_, buf + got, n - got);
       if (r > 0) {
         got += size_t(r);
-      } else {
-        if (r == 0 || (errno != EAGAIN && errno != EINTR)) NoteLost(r == 0 ? EIO : errno);
-        if (errno != EINTR) break;
+      } else if (r == 0 || errno != EINTR) {
+        if (r < 0 && errno != EAGAIN) NoteLost(errno);
+        break;
       }
     }
     return got;
@@ -164,9 +164,13 @@ class PosixDevice : public SerialDevice {
         NoteLost(errno);
         break;
       }
-      if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN)) {
-        NoteLost(p.revents & POLLNVAL ? EBADF : EIO);
-        break;
+      if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        // A hung-up tty also reports POLLIN but reads nothing: take what is
+        // left, and call the line lost when that was all.
+        const size_t before = rx_.size();
+        Pull();
+        if (rx_.size() == before) NoteLost(p.revents & POLLNVAL ? EBADF : EIO);
+        if (rx_.size() >= n || lost_ != 0) break;
       }
     }
     return Counts().rx;
@@ -184,7 +188,9 @@ class PosixDevice : public SerialDevice {
         continue;
       }
       if (r < 0 && errno == EINTR) continue;
-      if (r == 0 || errno != EAGAIN) NoteLost(r == 0 ? EIO : errno);
+      // With VMIN and VTIME 0 a tty reads 0 when nothing is queued; a
+      // hang-up shows as EIO here or as POLLHUP in the wait.
+      if (r < 0 && errno != EAGAIN) NoteLost(errno);
       return;
     }
   }

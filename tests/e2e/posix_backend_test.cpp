@@ -1,0 +1,143 @@
+// The POSIX backend on a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "e2e/pty_pair.h"
+#include "qelcomm/QelCommCtrl.h"
+#include "qelcomm/platform.h"
+
+namespace qelcomm::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::unique_ptr<SerialDevice> OpenConfigured(const std::string& name, int32_t baud = 19200) {
+  OsError err = 0;
+  auto dev = NativePlatform()->Open(name, err);
+  EXPECT_EQ(err, 0u);
+  if (dev) {
+    EXPECT_EQ(dev->SetQueueSizes(1024, 1024), 0u);
+    EXPECT_EQ(dev->Configure(LineSettings{baud}), 0u);
+  }
+  return dev;
+}
+
+TEST(PosixBackend, EveryByteValuePassesUnchanged) {
+  PtyPair pty;
+  auto dev = OpenConfigured(pty.name());
+  ASSERT_TRUE(dev);
+  std::vector<uint8_t> all(256);
+  for (int i = 0; i < 256; ++i) all[size_t(i)] = uint8_t(i);
+  // Host to device: no CR/LF translation, no XON/XOFF swallowed.
+  ASSERT_EQ(dev->Write(all.data(), all.size()), all.size());
+  EXPECT_EQ(pty.Receive(256), all);
+  // Device to host, including 0x11 (XON), 0x13 (XOFF), CR and LF.
+  pty.Send(all);
+  EXPECT_EQ(dev->WaitForBytes(256, 1000), 256u);
+  std::vector<uint8_t> got(256);
+  EXPECT_EQ(dev->Read(got.data(), got.size()), 256u);
+  EXPECT_EQ(got, all);
+  EXPECT_EQ(dev->Counts().rx, 0u);
+}
+
+TEST(PosixBackend, OpenIsExclusiveAndChecked) {
+  PtyPair pty;
+  auto dev = OpenConfigured(pty.name());
+  ASSERT_TRUE(dev);
+  OsError err = 0;
+  EXPECT_FALSE(NativePlatform()->Open(pty.name(), err));
+  EXPECT_EQ(err, OsError(EBUSY));
+  dev.reset();
+  EXPECT_TRUE(NativePlatform()->Open(pty.name(), err));  // released on close
+
+  EXPECT_FALSE(NativePlatform()->Open("/dev/qelcomm-no-such-port", err));
+  EXPECT_EQ(err, OsError(ENOENT));
+  EXPECT_FALSE(NativePlatform()->Open("", err));
+  EXPECT_EQ(err, OsError(ENOENT));
+
+  OsError bad_baud = 0;
+  auto dev2 = NativePlatform()->Open(pty.name(), err);
+  ASSERT_TRUE(dev2);
+  bad_baud = dev2->Configure(LineSettings{12345});
+  EXPECT_EQ(bad_baud, OsError(EINVAL));
+}
+
+TEST(PosixBackend, DiscardEmptiesTheReceiveQueue) {
+  PtyPair pty;
+  auto dev = OpenConfigured(pty.name());
+  ASSERT_TRUE(dev);
+  pty.Send({1, 2, 3, 4, 5});
+  EXPECT_EQ(dev->WaitForBytes(5, 1000), 5u);
+  dev->Discard();
+  EXPECT_EQ(dev->Counts().rx, 0u);
+  uint8_t b = 0;
+  EXPECT_EQ(dev->Read(&b, 1), 0u);
+}
+
+TEST(PosixBackend, WaitEndsWhenCompleteOrAtTimeout) {
+  PtyPair pty;
+  auto dev = OpenConfigured(pty.name());
+  ASSERT_TRUE(dev);
+  auto start = Clock::now();
+  EXPECT_EQ(dev->WaitForBytes(19, 100), 0u);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_GE(ms, 99);
+  EXPECT_LT(ms, 1000);
+
+  // A reply that arrives in two pieces ends the wait when it is complete.
+  std::thread device([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pty.Send(std::vector<uint8_t>(7, 0x52));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pty.Send(std::vector<uint8_t>(12, 0x52));
+  });
+  start = Clock::now();
+  EXPECT_EQ(dev->WaitForBytes(19, 2000), 19u);
+  ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  device.join();
+  EXPECT_GE(ms, 25);
+  EXPECT_LT(ms, 1000);
+}
+
+TEST(PosixBackend, VanishedPeerEndsWaitsAndIsReported) {
+  PtyPair pty;
+  auto dev = OpenConfigured(pty.name());
+  ASSERT_TRUE(dev);
+  pty.CloseSlave();
+  pty.CloseMaster();
+  const auto start = Clock::now();
+  dev->WaitForBytes(19, 5000);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));  // no waiting, no spinning
+  EXPECT_NE(dev->LostError(), 0u);
+}
+
+TEST(PosixBackend, ControlReadsARegisterOverThePty) {
+  PtyPair pty;
+  CQelCommCtrl ctrl;
+  ctrl.SetPortName(pty.name());
+  ASSERT_TRUE(ctrl.OpenPort()) << ctrl.GetLastErrorStr(0);
+  std::thread device([&] {
+    const auto request = pty.Receive(9);
+    if (request == std::vector<uint8_t>{0x50, 0x50, 0x50, 0x05, 0xFA, 0x02, 0xFD, 0xAA, 0xAA}) {
+      pty.Send({0x52, 0x52, 0x52, 0x00, 0xFF, 0x02, 0xFD, 0x04, 0xFB, 0x0F,
+                0xF0, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0xAA, 0xAA});
+    }
+  });
+  int32_t v = 0;
+  EXPECT_TRUE(ctrl.ReadParameter(5, 2, v));
+  device.join();
+  EXPECT_EQ(v, 15);
+  EXPECT_EQ(ctrl.GetLastError(), 0);
+
+  // The peer goes away: the control reports the OS error, not a timeout.
+  pty.CloseSlave();
+  pty.CloseMaster();
+  EXPECT_FALSE(ctrl.ReadParameter(5, 2, v));
+  const int32_t err = ctrl.GetLastError();
+  EXPECT_TRUE(err == EIO || err == EBADF) << err;
+}
+
+}  // namespace
+}  // namespace qelcomm::testing
