@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine and runs every test: the native debug build,
+# the AddressSanitizer/UBSan build, the install check, and the Windows build
+# under Wine. Build trees go to build/<preset>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh --windows
+jobs=$(nproc)
+
+step() { printf '\n== %s\n' "$*"; }
+
+for preset in debug asan; do
+  step "native $preset: build and test"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
+
+step "release build, install and find_package from a separate project"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
+scripts/check-install.sh build/release
+
+step "Windows build under Wine"
+cmake --preset windows -DQELCOMM_NATIVE_BIN_DIR="$PWD/build/release/bin" >/dev/null
+cmake --build --preset windows -j "$jobs"
+ctest --preset windows -j "$jobs"
