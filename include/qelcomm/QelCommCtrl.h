@@ -81,7 +81,30 @@ class CQelCommCtrl {
 
   int16_t GetParameterType(int16_t Address, int16_t ParamNum);
   int16_t GetParamNumFromName(int16_t Address, const std::string& Name);
+  // Marks a motor address big or standard-size: its catalogue table and
+  // factor set follow. An address selects the flag of its low byte.
   void SetQELType(int16_t Address, bool Big);
+
+  // User units. A zero or NaN argument keeps its factor.
+  void SetFactors(float PosFactor, float AccFactor, float VelFactor);
+  void SetFactorsBig(float PosFactor, float AccFactor, float VelFactor);
+  bool ReadParameterAlternate(int16_t Address, int16_t Parameter, float& Value);
+  // Refuses NaN, infinities and values whose raw form does not fit 32 bits
+  // (ERR_OS_INVALID_PARAMETER, nothing sent).
+  bool WriteParameterAlternate(int16_t Address, int16_t ParamNum, float Value);
+
+  // Restart, and save registers to flash, through the motor's safe mode.
+  // The Wait variants return once the motor answers reads again (5 s max).
+  bool Reset(int16_t Address);
+  bool ResetWait(int16_t Address);
+  bool WriteToFlash(int16_t Address);
+  bool WriteToFlashWait(int16_t Address);
+
+  bool ReadStatus(int16_t Address, int16_t& Status, int32_t& Position, int16_t& ErrCount);
+
+  // Unanswered; sent GrpSends times with the group's next sequence number.
+  bool WriteGroup(int16_t Group, int16_t RegisterNo, int32_t Value);
+  void ResetSeqCounters();
 
  private:
   std::unique_ptr<ControlState> state_;

@@ -1,5 +1,7 @@
 #include "qelcomm/QelCommCtrl.h"
 
+#include "commands/reset_flash.h"
+#include "commands/status.h"
 #include "control/control_state.h"
 #include "link/register_transfer.h"
 #include "registers/catalogue.h"
@@ -66,5 +68,58 @@ int16_t CQelCommCtrl::GetParamNumFromName(int16_t Address, const std::string& Na
 void CQelCommCtrl::SetQELType(int16_t Address, bool Big) {
   state_->big[static_cast<uint8_t>(Address)] = Big;
 }
+
+void CQelCommCtrl::SetFactors(float PosFactor, float AccFactor, float VelFactor) {
+  registers::UpdateFactors(state_->standard_factors, PosFactor, AccFactor, VelFactor);
+}
+
+void CQelCommCtrl::SetFactorsBig(float PosFactor, float AccFactor, float VelFactor) {
+  registers::UpdateFactors(state_->big_factors, PosFactor, AccFactor, VelFactor);
+}
+
+bool CQelCommCtrl::ReadParameterAlternate(int16_t Address, int16_t Parameter, float& Value) {
+  const bool big = state_->IsBig(Address);
+  const registers::ParamLookup info = registers::FindParamInfo(big, Parameter);
+  int32_t raw = 0;
+  if (!ReadParameter(Address, Parameter, raw)) return false;
+  Value = registers::RawToUser(raw, info, state_->FactorsFor(Address), big);
+  return true;
+}
+
+bool CQelCommCtrl::WriteParameterAlternate(int16_t Address, int16_t ParamNum, float Value) {
+  const bool big = state_->IsBig(Address);
+  const registers::ParamLookup info = registers::FindParamInfo(big, ParamNum);
+  const auto raw = registers::UserToRaw(Value, info, state_->FactorsFor(Address), big);
+  if (!raw) {
+    state_->link.last_error = ERR_OS_INVALID_PARAMETER;
+    return false;
+  }
+  return WriteParameter(Address, ParamNum, *raw);
+}
+
+bool CQelCommCtrl::Reset(int16_t Address) {
+  return commands::Reset(state_->link, state_->IsBig(Address), Address);
+}
+bool CQelCommCtrl::ResetWait(int16_t Address) {
+  return commands::ResetWait(state_->link, state_->IsBig(Address), Address);
+}
+bool CQelCommCtrl::WriteToFlash(int16_t Address) {
+  return commands::WriteToFlash(state_->link, state_->IsBig(Address), Address);
+}
+bool CQelCommCtrl::WriteToFlashWait(int16_t Address) {
+  return commands::WriteToFlashWait(state_->link, state_->IsBig(Address), Address);
+}
+
+bool CQelCommCtrl::ReadStatus(int16_t Address, int16_t& Status, int32_t& Position,
+                              int16_t& ErrCount) {
+  return commands::ReadStatus(state_->link, Address, Status, Position, ErrCount);
+}
+
+bool CQelCommCtrl::WriteGroup(int16_t Group, int16_t RegisterNo, int32_t Value) {
+  return commands::WriteGroup(state_->link, state_->sequence, state_->IsBig(255), Group,
+                              RegisterNo, Value);
+}
+
+void CQelCommCtrl::ResetSeqCounters() { state_->sequence.fill(0); }
 
 }  // namespace qelcomm

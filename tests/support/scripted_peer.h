@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,8 +42,19 @@ class ScriptedPeer : public VirtualPeer {
     next_chatter_us_ = now_us + chatter_period_us_;
   }
 
-  void OnReceive(VirtualLine& line, const Bytes&, uint64_t now_us) override {
-    if (steps_.empty()) return;
+  // Answers requests once the script is used up; nullopt = silence.
+  using Responder = std::function<std::optional<Bytes>(const Bytes& request)>;
+  void SetResponder(Responder r, uint32_t delay_us = 2000) {
+    responder_ = std::move(r);
+    responder_delay_us_ = delay_us;
+  }
+
+  void OnReceive(VirtualLine& line, const Bytes& request, uint64_t now_us) override {
+    if (steps_.empty()) {
+      if (!responder_) return;
+      if (auto reply = responder_(request)) line.Deliver(now_us + responder_delay_us_, std::move(*reply));
+      return;
+    }
     uint64_t at = now_us;
     for (Piece& piece : steps_.front().pieces) {
       at += piece.delay_us;
@@ -63,6 +76,8 @@ class ScriptedPeer : public VirtualPeer {
     std::vector<Piece> pieces;
   };
   std::deque<Step> steps_;
+  Responder responder_;
+  uint32_t responder_delay_us_ = 2000;
   uint64_t chatter_period_us_ = 0;
   uint64_t next_chatter_us_ = 0;
 };

@@ -29,7 +29,6 @@ bool MeansDeviceGone(DWORD error) {
     case ERROR_GEN_FAILURE:
     case ERROR_HANDLE_EOF:
     case ERROR_BROKEN_PIPE:
-    case ERROR_NO_SUCH_DEVICE:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
       return true;
@@ -47,6 +46,8 @@ DWORD WriteMultiplierMs(DWORD baud) {
 
 class Win32Device final : public SerialDevice {
  public:
+  static constexpr DWORD kLostCheckMs = 100;
+
   explicit Win32Device(HANDLE handle) : handle_(handle) {
     // Until Configure runs, bound writes for the speed the port has now and
     // make reads return at once whatever the driver's defaults are.
@@ -134,14 +135,17 @@ class Win32Device final : public SerialDevice {
   // ReadFile with a total timeout is the event: the thread sleeps in the
   // driver until the missing bytes arrive or the time is up. (Waiting for
   // EV_RXCHAR instead wakes far more often under Wine than it saves.)
+  // ClearCommError after each read is what reveals a vanished device, and a
+  // read on a hung-up line may only return at its timeout, so reads are cut
+  // into slices of at most kLostCheckMs.
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
     const uint64_t deadline = GetTickCount64() + timeout_ms;
     PullQueued();
     while (rx_.size() < n && lost_ == 0) {
       uint64_t now = GetTickCount64();
       if (now >= deadline) break;
-      // A zero constant with zero multipliers would mean "wait forever".
-      SetReadTimeout(static_cast<DWORD>(std::min<uint64_t>(deadline - now, MAXDWORD - 1)));
+      // Never 0 here: a zero constant with zero multipliers waits forever.
+      SetReadTimeout(static_cast<DWORD>(std::min<uint64_t>(deadline - now, kLostCheckMs)));
       size_t missing = n - rx_.size();
       size_t old = rx_.size();
       rx_.resize(old + missing);

@@ -1,0 +1,73 @@
+#include "commands/group_write.h"
+
+#include "link/telegram.h"
+#include "qelcomm/errors.h"
+#include "registers/catalogue.h"
+
+namespace qelcomm::commands {
+namespace {
+
+constexpr uint8_t kGroupSync = 0x59;
+constexpr uint8_t kGroupSyncExtended = 0x5C;
+// Beyond a copy's own wire time, how long its bytes may sit in the
+// transmit queue before the copy counts as not sent.
+constexpr uint64_t kDrainMarginMs = 1000;
+
+bool Accepted(bool big255, int16_t reg, const registers::ParamLookup& info) {
+  if (!info.listed) return false;
+  if (reg > 256) return reg <= registers::LastRegister(registers::ExtendedTable());
+  const auto table = big255 ? registers::BigTable() : registers::StandardTable();
+  return reg > 0 && reg <= registers::LastRegister(table);
+}
+
+// Waits until the copy has left the transmit queue, or its time is up.
+bool Drained(link::Link& link, size_t bytes) {
+  Platform& platform = *link.platform;
+  const int32_t baud = link.baud > 0 ? link.baud : 1;
+  const uint64_t bound = (uint64_t{bytes} * 10 * 1000 + uint64_t(baud) - 1) / uint64_t(baud) +
+                         kDrainMarginMs;
+  const uint64_t start = platform.NowMs();
+  while (link.port->Counts().tx != 0) {
+    if (platform.NowMs() - start >= bound || link.port->LostError() != 0) return false;
+    platform.SleepMs(1);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteGroup(link::Link& link, SequenceCounters& counters, bool big255, int16_t group,
+                int16_t reg, int32_t value) {
+  if (!link.open) {
+    link.last_error = ERR_PORT_NOT_OPEN;
+    return false;
+  }
+  link.last_error = 0;
+  const registers::ParamLookup info = registers::FindParamInfo(big255, reg);
+  if (!Accepted(big255, reg, info)) {
+    link.last_error = ERR_OS_INVALID_PARAMETER;
+    return false;
+  }
+  // Only the group's low byte goes on the wire, so it also picks the counter.
+  const uint8_t g = link::LowByte(group);
+  uint8_t& counter = counters[g];
+  counter = counter == 255 ? 1 : uint8_t(counter + 1);
+
+  const int length = info.Is32Bit ? 4 : 2;
+  link::Telegram t(reg > 256 ? kGroupSyncExtended : kGroupSync);
+  t.Field(g).Field(counter).Field(link::LowByte(reg > 256 ? reg - 256 : reg));
+  t.Field(uint8_t(length)).Value(static_cast<uint32_t>(value), length).End();
+
+  link::Purge(link);
+  bool success = true;
+  for (int32_t copy = 1; copy <= link.grp_sends; ++copy) {
+    if (link::WriteTelegram(link, t.bytes()) != t.bytes().size() ||
+        !Drained(link, t.bytes().size())) {
+      link.last_error = ERR_WRITE_SHORT;
+      success = false;
+    }
+  }
+  return link::Finish(link, success);
+}
+
+}  // namespace qelcomm::commands
