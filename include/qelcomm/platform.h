@@ -43,7 +43,8 @@ class SerialDevice {
   // Reads the device's settings, applies `settings` on top and writes them
   // back. Only the write-back may fail.
   virtual OsError Configure(const LineSettings& settings) = 0;
-  // Aborts pending transfers and empties both queues.
+  // Empties the receive queue. Telegrams already written are not thrown
+  // away: they are whole, and the next exchange must not cut them off.
   virtual void Discard() = 0;
   // Clears the device's error state and reports the queue counts.
   virtual QueueCounts Counts() = 0;

@@ -89,8 +89,12 @@ class PosixDevice : public SerialDevice {
     return 0;
   }
 
+  // Empties the receive side. Bytes already written stay queued for the
+  // wire: every write is complete when it returns, and flushing the
+  // transmit queue would cut off a telegram still leaving (the last copy of
+  // a group write, which nobody answers, is lost that way).
   void Discard() override {
-    tcflush(fd_, TCIOFLUSH);
+    tcflush(fd_, TCIFLUSH);
     rx_.clear();
   }
 
