@@ -35,9 +35,18 @@ Width DecideWidth(bool big, int16_t reg) {
 bool IsExtended(int16_t reg) { return reg > 256; }
 uint8_t RegisterField(int16_t reg) { return LowByte(IsExtended(reg) ? reg - 256 : reg); }
 
-bool Refused(Link& link, int16_t reg) {
-  if (reg != kUnreachableRegister) return false;
-  link.last_error = ERR_OS_INVALID_PARAMETER;
+// The start of every register exchange: refuse on a closed port, clear the
+// last error, refuse the register that no telegram can reach.
+bool Begin(Link& link, int16_t reg) {
+  if (!link.open) {
+    link.last_error = ERR_PORT_NOT_OPEN;
+    return false;
+  }
+  link.last_error = 0;
+  if (reg == kUnreachableRegister) {
+    link.last_error = ERR_OS_INVALID_PARAMETER;
+    return false;
+  }
   return true;
 }
 
@@ -77,12 +86,7 @@ bool CheckReadReply(Link& link, const std::array<uint8_t, kReadReplySize>& r, ui
 }  // namespace
 
 bool WriteParameter(Link& link, bool big, int16_t address, int16_t reg, int32_t value) {
-  if (!link.open) {
-    link.last_error = ERR_PORT_NOT_OPEN;
-    return false;
-  }
-  link.last_error = 0;
-  if (Refused(link, reg)) return false;
+  if (!Begin(link, reg)) return false;
   const Width width = DecideWidth(big, reg);
   const int length = width.is32 ? 4 : 2;
   Telegram t(IsExtended(reg) ? kWriteSyncExtended : kWriteSync);
@@ -99,12 +103,7 @@ bool WriteParameter(Link& link, bool big, int16_t address, int16_t reg, int32_t 
 }
 
 bool ReadParameter(Link& link, bool big, int16_t address, int16_t reg, int32_t& value) {
-  if (!link.open) {
-    link.last_error = ERR_PORT_NOT_OPEN;
-    return false;
-  }
-  link.last_error = 0;
-  if (Refused(link, reg)) return false;
+  if (!Begin(link, reg)) return false;
   const Width width = DecideWidth(big, reg);
   const uint8_t field = RegisterField(reg);
   Telegram t(IsExtended(reg) ? kReadSyncExtended : kReadSync);
