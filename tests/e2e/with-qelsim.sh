@@ -25,7 +25,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 : >"$tmp/out"
-eval "$sim" >"$tmp/out" 2>"$tmp/err" </dev/null &
+eval "exec $sim" >"$tmp/out" 2>"$tmp/err" </dev/null &
 pid=$!
 device=""
 for _ in $(seq 1 200); do

@@ -80,8 +80,9 @@ class Win32Device final : public SerialDevice {
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     dcb.fOutxCtsFlow = FALSE;
-    // The motors acknowledge with 0x11 (XON) and may send 0x13 (XOFF): both
-    // must arrive as data and must never pause our transmitter.
+    // Software flow control off: the motors acknowledge with 0x11 (XON) and
+    // data may hold 0x13 (XOFF); both must arrive as data and never pause
+    // our transmitter.
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
     dcb.fBinary = TRUE;
@@ -93,8 +94,11 @@ class Win32Device final : public SerialDevice {
     return 0;
   }
 
+  // Receive side only: every write is complete when it returns, and purging
+  // the transmit queue would cut off a telegram still leaving the adapter
+  // (the last copy of a group write, which nobody answers).
   void Discard() override {
-    PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    PurgeComm(handle_, PURGE_RXABORT | PURGE_RXCLEAR);
     rx_.clear();
   }
 
@@ -152,6 +156,7 @@ class Win32Device final : public SerialDevice {
       DWORD got = 0;
       if (!ReadFile(handle_, rx_.data() + old, static_cast<DWORD>(missing), &got, nullptr)) {
         NoteFailure(GetLastError());
+        if (lost_ == 0) Sleep(1);  // a read that fails at once must not make us spin
       }
       rx_.resize(old + got);
       PullQueued();

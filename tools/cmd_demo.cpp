@@ -1,0 +1,188 @@
+// demo: a guided tour of the control on the embedded virtual bus. Waits run
+// in virtual time, so the whole tour takes well under a second of real time.
+#include <CLI/CLI.hpp>
+
+#include "args.h"
+#include "command.h"
+#include "format.h"
+#include "session.h"
+
+namespace qelctl {
+namespace {
+
+constexpr int16_t kMotor = 1;
+constexpr int16_t kBigMotor = 2;
+constexpr int16_t kNoMotor = 9;
+constexpr int32_t kTarget = 30000;
+constexpr uint32_t kPollMs = 20;
+constexpr int kMaxPolls = 50;
+
+class Tour {
+ public:
+  explicit Tour(Session& s) : s_(s), c_(s.ctrl()), out_(s.out()) {}
+
+  int Run() {
+    const uint64_t start = s_.platform().NowMs();
+    Open();
+    Catalogue();
+    ReadByName();
+    WriteUserUnits();
+    Status();
+    Move();
+    GroupWrite();
+    ResetWait();
+    FlashWait();
+    ErrorCase();
+    out_ << "\nDone: " << Seconds(s_.platform().NowMs() - start)
+         << " s of bus time, no hardware needed.\n";
+    return kExitOk;
+  }
+
+ private:
+  void Step(const std::string& heading) { out_ << "\n[" << ++step_ << "] " << heading << '\n'; }
+  void Line(const std::string& text) { out_ << "    " << text << '\n'; }
+  std::string M(int16_t addr) { return "motor " + std::to_string(addr); }
+
+  RegisterRef Reg(int16_t addr, const char* name) {
+    return ResolveRegister(c_, s_.IsBig(addr), addr, name);
+  }
+  int32_t ReadRaw(int16_t addr, const RegisterRef& r) {
+    int32_t v = 0;
+    s_.Check(c_.ReadParameter(addr, r.number, v), "reading " + r.Label() + " from " + M(addr));
+    return v;
+  }
+  float ReadUser(int16_t addr, const RegisterRef& r) {
+    float v = 0;
+    s_.Check(c_.ReadParameterAlternate(addr, r.number, v),
+             "reading " + r.Label() + " from " + M(addr));
+    return v;
+  }
+
+  void Open() {
+    Step("Open the embedded virtual bus");
+    s_.Open();
+    Line("opened " + s_.PortLabel() + ": a standard motor at 1, a " +
+         (s_.IsBig(kBigMotor) ? "big" : "standard") + " motor at 2, a module on motor 1");
+  }
+
+  void Catalogue() {
+    Step("A few registers of the standard table (all of them: qelctl regs)");
+    for (const char* name : {"PROG_VERSION", "MODE_REG", "P_SOLL", "V_SOLL", "P_IST"}) {
+      const RegisterRef r = Reg(kMotor, name);
+      Line(r.Label() + ": " + (r.is32 ? "32" : "16") + "-bit, type " + std::to_string(r.info.Type) +
+           (r.Scaled() ? ", scaled to user units" : ""));
+    }
+  }
+
+  void ReadByName() {
+    Step("Read PROG_VERSION and MODE_REG by name");
+    for (int16_t addr : {kMotor, kBigMotor}) {
+      const RegisterRef version = Reg(addr, "prog_version");
+      const RegisterRef mode = Reg(addr, "mode_reg");
+      Line(M(addr) + ": " + version.Label() + " = " +
+           Hex(uint32_t(ReadRaw(addr, version)), version.is32 ? 4 : 2) + ", " + mode.Label() +
+           " = " + std::to_string(ReadRaw(addr, mode)));
+    }
+  }
+
+  void WriteUserUnits() {
+    const RegisterRef v = Reg(kMotor, "V_SOLL");
+    const float factor = s_.Factors(s_.IsBig(kMotor)).velocity;
+    Step("Write " + v.name + " = 100 in user units and read it back (velocity factor " +
+         FormatFloat(factor) + ")");
+    s_.Check(c_.WriteParameterAlternate(kMotor, v.number, 100.0f), "writing " + v.Label());
+    Line("reads back " + FormatFloat(ReadUser(kMotor, v)) + " user units, raw " +
+         std::to_string(ReadRaw(kMotor, v)) + " (the raw value is an integer)");
+  }
+
+  void Status() {
+    Step("Read the status of motor 1");
+    Line(StatusText(kMotor));
+  }
+
+  std::string StatusText(int16_t addr) {
+    int16_t word = 0, errors = 0;
+    int32_t position = 0;
+    s_.Check(c_.ReadStatus(addr, word, position, errors), "reading the status of " + M(addr));
+    return "status " + Hex(uint16_t(word), 2) + ", position " + std::to_string(position) +
+           ", errors " + std::to_string(errors);
+  }
+
+  void Move() {
+    const RegisterRef target = Reg(kMotor, "P_SOLL");
+    const RegisterRef actual = Reg(kMotor, "P_IST");
+    Step("Move motor 1: set " + target.name + " = " + std::to_string(kTarget) +
+         " and watch P_IST approach it");
+    s_.Check(c_.WriteParameterAlternate(kMotor, target.number, float(kTarget)),
+             "writing " + target.Label());
+    const uint64_t start = s_.platform().NowMs();
+    for (int i = 0; i < kMaxPolls; ++i) {
+      s_.platform().SleepMs(kPollMs);
+      const float p = ReadUser(kMotor, actual);
+      Line("+" + Seconds(s_.platform().NowMs() - start) + "s  P_IST = " + FormatFloat(p) + "  (" +
+           StatusText(kMotor) + ")");
+      if (p == float(kTarget)) break;
+    }
+  }
+
+  void GroupWrite() {
+    const RegisterRef group_id = Reg(kMotor, "GROUPID");
+    const int32_t group = ReadRaw(kMotor, group_id);
+    const RegisterRef target = Reg(255, "P_SOLL");
+    Step("Group write: P_SOLL = 0 to group " + std::to_string(group) + " (both motors' " +
+         group_id.name + ")");
+    s_.Check(c_.WriteGroup(int16_t(group), target.number, 0), "writing to the group");
+    for (int16_t addr : {kMotor, kBigMotor}) {
+      Line(M(addr) + ": GROUPID " + std::to_string(ReadRaw(addr, Reg(addr, "GROUPID"))) +
+           ", P_SOLL now " + std::to_string(ReadRaw(addr, Reg(addr, "P_SOLL"))));
+    }
+  }
+
+  void ResetWait() {
+    Step("Reset motor 1 and wait until it answers again");
+    const uint64_t start = s_.platform().NowMs();
+    s_.Check(c_.ResetWait(kMotor), "resetting " + M(kMotor));
+    Line("answering again after " + Seconds(s_.platform().NowMs() - start) + " s of bus time");
+    const RegisterRef v = Reg(kMotor, "V_SOLL");
+    Line(v.Label() + " = " + FormatFloat(ReadUser(kMotor, v)) +
+         " again: the restart reloaded the registers from flash");
+  }
+
+  void FlashWait() {
+    Step("Save the registers of motor 2 to flash and wait");
+    const uint64_t start = s_.platform().NowMs();
+    s_.Check(c_.WriteToFlashWait(kBigMotor), "flashing " + M(kBigMotor));
+    Line("answering again after " + Seconds(s_.platform().NowMs() - start) + " s of bus time");
+  }
+
+  void ErrorCase() {
+    Step("Read from address " + std::to_string(kNoMotor) + ", where no motor answers");
+    int32_t v = 0;
+    const bool ok = c_.ReadParameter(kNoMotor, 1, v);
+    const int32_t code = c_.GetLastError();
+    if (ok) s_.Fail(code, "address " + std::to_string(kNoMotor) + " answered unexpectedly");
+    Line("failed as expected: " + s_.DescribeError(code));
+  }
+
+  Session& s_;
+  qelcomm::CQelCommCtrl& c_;
+  std::ostream& out_;
+  int step_ = 0;
+};
+
+}  // namespace
+
+void AddDemoCommand(CLI::App& root, CommandList& out) {
+  auto* app = root.add_subcommand(
+      "demo", "A short guided tour on the embedded virtual bus (text output only)");
+  out.push_back({app, [](Session& s) {
+                   if (!s.IsVirtual()) {
+                     throw UsageError(
+                         "demo runs on the embedded virtual bus only; "
+                         "leave out --port and --com");
+                   }
+                   return Tour(s).Run();
+                 }});
+}
+
+}  // namespace qelctl

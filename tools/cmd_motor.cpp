@@ -1,0 +1,134 @@
+// status, reset, flash: commands addressed to one motor as a whole.
+#include <CLI/CLI.hpp>
+
+#include "args.h"
+#include "command.h"
+#include "format.h"
+#include "progress.h"
+#include "session.h"
+
+namespace qelctl {
+namespace {
+using json = nlohmann::ordered_json;
+
+struct StatusArgs {
+  int address = 0;
+  bool watch = false;
+  int interval_ms = 500;
+  int count = 0;  // 0 = until interrupted
+};
+
+int Status(Session& s, const StatusArgs& a) {
+  const auto addr = int16_t(a.address);
+  s.Open();
+  const uint64_t start = s.platform().NowMs();
+  for (int n = 1;; ++n) {
+    int16_t word = 0;
+    int32_t position = 0;
+    int16_t errors = 0;
+    s.Check(s.ctrl().ReadStatus(addr, word, position, errors),
+            "reading the status of motor " + std::to_string(addr));
+    const uint64_t t = s.platform().NowMs() - start;
+    const std::string hex = Hex(uint16_t(word), 2);
+    if (s.json()) {
+      json j = {{"address", addr},
+                {"status", uint16_t(word)},
+                {"status_hex", hex},
+                {"position", position},
+                {"errors", errors}};
+      if (a.watch) j["time_ms"] = t;
+      s.PrintJson(j, a.watch);  // one object per line while watching
+    } else {
+      if (a.watch) s.out() << "+" << Seconds(t) << "s  ";
+      s.out() << "motor " << addr << ": status " << hex << "  position " << position << "  errors "
+              << errors << '\n'
+              << std::flush;
+    }
+    if (!a.watch || n == a.count) break;
+    s.Pause(uint32_t(a.interval_ms));
+  }
+  return kExitOk;
+}
+
+// Reset and flash share their shape: a plain command, or one that waits
+// until the motor answers again.
+struct SafeModeCommand {
+  const char* name;
+  const char* done;     // "reset"
+  const char* waiting;  // "to restart"
+  bool (qelcomm::CQelCommCtrl::*plain)(int16_t);
+  bool (qelcomm::CQelCommCtrl::*wait)(int16_t);
+};
+
+constexpr SafeModeCommand kReset{"reset", "reset", "to restart", &qelcomm::CQelCommCtrl::Reset,
+                                 &qelcomm::CQelCommCtrl::ResetWait};
+constexpr SafeModeCommand kFlash{"flash", "registers saved to flash", "to finish writing flash",
+                                 &qelcomm::CQelCommCtrl::WriteToFlash,
+                                 &qelcomm::CQelCommCtrl::WriteToFlashWait};
+
+struct SafeModeArgs {
+  int address = 0;
+  bool wait = false;
+};
+
+int RunSafeMode(Session& s, const SafeModeCommand& c, const SafeModeArgs& a) {
+  const auto addr = int16_t(a.address);
+  const std::string motor = "motor " + std::to_string(addr);
+  s.Open();
+  const uint64_t start = s.platform().NowMs();
+  {
+    // The wait polls the motor; every telegram turns the spinner.
+    Spinner spinner(s.err(), s.err_is_tty() && a.wait,
+                    "waiting for " + motor + " " + c.waiting + "...");
+    s.SetActivity([&spinner] { spinner.Tick(); });
+    const bool ok = (s.ctrl().*(a.wait ? c.wait : c.plain))(addr);
+    s.SetActivity(nullptr);
+    spinner.Clear();
+    s.Check(ok, std::string(c.name) + " of " + motor);
+  }
+  const uint64_t elapsed = s.platform().NowMs() - start;
+  if (s.json()) {
+    s.PrintJson(
+        {{"address", addr}, {"command", c.name}, {"waited", a.wait}, {"elapsed_ms", elapsed}});
+  } else {
+    s.out() << motor << ": " << c.done;
+    if (a.wait) s.out() << ", answering again after " << Seconds(elapsed) << " s";
+    s.out() << '\n';
+  }
+  return kExitOk;
+}
+
+void AddSafeModeCommand(CLI::App& root, CommandList& out, const SafeModeCommand& c,
+                        const char* description) {
+  auto a = std::make_shared<SafeModeArgs>();
+  auto* app = root.add_subcommand(c.name, description);
+  app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
+  app->add_flag("--wait", a->wait, "Return once the motor answers again (at most 5 s)");
+  out.push_back({app, [a, &c](Session& s) { return RunSafeMode(s, c, *a); }});
+}
+
+}  // namespace
+
+void AddMotorCommands(CLI::App& root, CommandList& out) {
+  {
+    auto a = std::make_shared<StatusArgs>();
+    auto* app = root.add_subcommand(
+        "status", "Read a motor's status: status word, position and error counter");
+    app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
+    auto* watch = app->add_flag("--watch", a->watch, "Repeat until interrupted (or --count)");
+    app->add_option("--interval", a->interval_ms, "Pause between readings, in ms")
+        ->type_name("MS")
+        ->check(StrictInt(1, 3600000))
+        ->capture_default_str()
+        ->needs(watch);
+    app->add_option("--count", a->count, "Stop after N readings")
+        ->type_name("N")
+        ->check(StrictInt(1, 1000000000))
+        ->needs(watch);
+    out.push_back({app, [a](Session& s) { return Status(s, *a); }});
+  }
+  AddSafeModeCommand(root, out, kReset, "Restart a motor through its safe mode");
+  AddSafeModeCommand(root, out, kFlash, "Save a motor's registers to its flash");
+}
+
+}  // namespace qelctl

@@ -1,0 +1,33 @@
+// The command table: each command group adds its subcommands to the root
+// parser and says what runs when one of them was chosen. New groups (module
+// and Qup commands) add one function here and one line in commands.cpp.
+#pragma once
+
+#include <functional>
+#include <span>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace qelctl {
+
+class Session;
+
+struct Command {
+  CLI::App* app;
+  std::function<int(Session&)> run;  // gives the exit status
+};
+using CommandList = std::vector<Command>;
+using CommandGroup = void (*)(CLI::App& root, CommandList& out);
+
+void AddRegisterCommands(CLI::App& root, CommandList& out);  // regs, read, write
+void AddBusCommands(CLI::App& root, CommandList& out);       // scan, group
+void AddMotorCommands(CLI::App& root, CommandList& out);     // status, reset, flash
+void AddFactorCommands(CLI::App& root, CommandList& out);    // factors
+void AddDemoCommand(CLI::App& root, CommandList& out);       // demo
+
+std::span<const CommandGroup> CommandGroups();
+
+}  // namespace qelctl

@@ -1,0 +1,101 @@
+#include "qelctl.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+
+#include "args.h"
+#include "command.h"
+#include "session.h"
+
+namespace qelctl {
+namespace {
+
+constexpr const char* kDescription =
+    "qelctl - drive Qel servo motors, and the Vemo modules fitted to them, over one serial "
+    "line.";
+
+constexpr const char* kFooter =
+    "Without --port or --com, qelctl runs on an embedded virtual bus in virtual time: a\n"
+    "standard motor at address 1, a big motor at address 2 and a module fitted to motor 1.\n"
+    "Address 2 is then marked big automatically; --standard 2 undoes that. Every run is a\n"
+    "new bus, so changes do not carry over between runs.\n"
+    "Registers are given by name (case-insensitive) or number; numbers may be written\n"
+    "in decimal or 0x hex. Exit status: 0 success, 1 device or protocol failure, 2 usage.";
+
+void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
+  auto* port = app.add_option("--port", g.port, "Serial device to open, e.g. /dev/ttyUSB0")
+                   ->type_name("PATH");
+  app.add_option("--com", g.com, "Serial port number, mapped to a device by the platform")
+      ->type_name("N")
+      ->check(StrictInt(1, 32767))
+      ->excludes(port);
+  app.add_option("--baud", g.baud, "Line speed")
+      ->check(StrictInt(1, 4000000))
+      ->capture_default_str();
+  app.add_option("--retries", g.retries, "Attempts per exchange")
+      ->check(StrictInt(1, 100))
+      ->capture_default_str();
+  app.add_option("--grp-sends", g.grp_sends, "Copies sent of each group write")
+      ->check(StrictInt(1, 100))
+      ->capture_default_str();
+  app.add_option("--big", g.big, "Mark a motor address as a big motor (repeatable)")
+      ->type_name("ADDR")
+      ->check(StrictInt(1, 255))
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--standard", g.standard,
+                 "Mark a motor address as standard-size, overriding --big (repeatable)")
+      ->type_name("ADDR")
+      ->check(StrictInt(1, 255))
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--factors", g.factors,
+                 "User-unit factors of standard motors, applied before the command (0 keeps one)")
+      ->type_name("POS,ACC,VEL");
+  app.add_option("--factors-big", g.factors_big, "The same for big motors")
+      ->type_name("POS,ACC,VEL");
+  app.add_flag("--trace", g.trace, "Show every telegram in and out on stderr, decoded");
+  app.add_flag("--json", g.json, "Print results as JSON");
+  app.set_version_flag("--version", std::string("qelctl ") + QELCTL_VERSION);
+}
+
+}  // namespace
+
+int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+  return RunQelctl(std::move(args), out, err, RunEnv{});
+}
+
+int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& err,
+              const RunEnv& env) {
+  CLI::App app{kDescription, "qelctl"};
+  app.footer(kFooter);
+  app.fallthrough();             // global options may also follow the command
+  app.require_subcommand(0, 1);  // none is reported below, after unknown words
+  GlobalOptions options;
+  AddGlobalOptions(app, options);
+  CommandList commands;
+  for (CommandGroup add : CommandGroups()) add(app, commands);
+
+  try {
+    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+    app.parse(args);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
+  }
+
+  try {
+    Session session(options, out, err, env);
+    for (const Command& c : commands) {
+      if (c.app->parsed()) return c.run(session);
+    }
+  } catch (const UsageError& e) {
+    err << "qelctl: " << e.what() << '\n';
+    return kExitUsage;
+  } catch (const DeviceFailure&) {
+    return kExitFailure;
+  }
+  err << "qelctl: a command is required\nRun with --help for more information.\n";
+  return kExitUsage;
+}
+
+}  // namespace qelctl
