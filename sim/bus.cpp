@@ -9,6 +9,8 @@
 namespace qelcomm::sim {
 namespace {
 
+constexpr uint64_t kVanishGraceUs = 50'000;
+
 std::string Fmt(const char* fmt, auto... args) {
   char buf[256];
   std::snprintf(buf, sizeof buf, fmt, args...);
@@ -182,7 +184,8 @@ void Bus::Receive(std::span<const uint8_t> bytes, uint64_t now_us) {
     }
   }
   for (const Telegram& t : telegrams) {
-    if (vanished_) break;
+    // A device that is going away answers nothing more.
+    if (vanished_ || vanish_at_us_) break;
     Handle(t, now_us);
   }
 }
@@ -201,7 +204,9 @@ void Bus::Handle(const Telegram& t, uint64_t now_us) {
       break;
   }
   if (config_.vanish_after > 0 && telegrams_ == config_.vanish_after && !vanished_) {
-    vanish_at_us_ = std::max(now_us, last_output_us_) + 1000;
+    // Go away a little after the last reply has left: closing the terminal
+    // earlier would drop that reply before a busy host has read it.
+    vanish_at_us_ = std::max(now_us, last_output_us_) + kVanishGraceUs;
     what += Fmt(" (telegram %" PRIu64 ": the device vanishes after this)", telegrams_);
   }
   if (trace_) {

@@ -105,7 +105,9 @@ TEST_F(VirtualBusTest, VanishingDeviceFailsTheLine) {
   Send(ReadReq(1, 2));
   EXPECT_EQ(dev_->WaitForBytes(19, 100), 19u);
   EXPECT_EQ(Take().size(), 19u);
-  platform_.SleepMs(10);
+  Send(ReadReq(1, 2));  // not answered: the device is on its way out
+  EXPECT_EQ(dev_->WaitForBytes(19, 10), 0u);
+  platform_.SleepMs(100);
   EXPECT_EQ(dev_->LostError(), SimPeer::DefaultVanishError());
   const Bytes_ req = ReadReq(1, 2);
   EXPECT_EQ(dev_->Write(req.data(), req.size()), 0u);
