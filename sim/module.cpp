@@ -14,14 +14,18 @@ void Module::StopProgram(uint64_t now_us) {
   state_ = ProgramState::kStopped;
 }
 
-void Module::Reset(uint64_t now_us) {
-  memory_ = flash_;
+void Module::ClearProgram() {
   state_ = ProgramState::kStopped;
   outputs_ = 0;
   mode_cmd_ = 0;
   pc_ = 0;
   run_accum_us_ = 0;
   steps_ = 0;
+}
+
+void Module::Reset(uint64_t now_us) {
+  memory_ = flash_;
+  ClearProgram();
   silent_until_us_ = now_us + timing_.reset_silent_us;
 }
 
@@ -116,12 +120,7 @@ std::array<uint8_t, 8> Module::Qup(const std::vector<uint8_t>& payload, uint64_t
 }
 
 void Module::QupReset(uint64_t now_us) {
-  state_ = ProgramState::kStopped;
-  outputs_ = 0;
-  pc_ = 0;
-  mode_cmd_ = 0;
-  run_accum_us_ = 0;
-  steps_ = 0;
+  ClearProgram();
   silent_until_us_ = now_us + timing_.qup_reset_silent_us;
 }
 

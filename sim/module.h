@@ -77,6 +77,8 @@ class Module {
  private:
   uint64_t RunUs(uint64_t now_us) const;
   void StopProgram(uint64_t now_us);
+  // Program stopped, outputs off, counters back to zero.
+  void ClearProgram();
 
   ModuleSetup setup_;
   ModuleTiming timing_;
