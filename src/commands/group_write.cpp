@@ -28,7 +28,7 @@ bool Drained(link::Link& link, size_t bytes) {
                          kDrainMarginMs;
   const uint64_t start = platform.NowMs();
   while (link.port->Counts().tx != 0) {
-    if (platform.NowMs() - start >= bound || link.port->LostError() != 0) return false;
+    if (platform.NowMs() - start >= bound || link::Lost(link)) return false;
     platform.SleepMs(1);
   }
   return true;

@@ -20,8 +20,6 @@ std::vector<uint8_t> Command(uint8_t sync, int16_t address) {
   return link::Telegram(sync).Field(link::LowByte(address)).End().bytes();
 }
 
-bool LineLost(const link::Link& link) { return link.port && link.port->LostError() != 0; }
-
 // Polls one register until `done` says so or the window closes. A read that
 // fails without waiting (the port is not open) is followed by one reply
 // window of sleep, so the poll never spins. Gives the clock after the last
@@ -46,7 +44,7 @@ PollResult PollRegister(link::Link& link, bool big, int16_t address, int16_t reg
       r.last_value = value;
       if (done(value)) break;
     }
-    if (r.clock >= deadline || LineLost(link)) break;
+    if (r.clock >= deadline || link::Lost(link)) break;
     if (!ok && r.clock == before) {
       platform.SleepMs(link::kReplyWindowMs);
       r.clock = platform.NowMs();
@@ -58,7 +56,7 @@ PollResult PollRegister(link::Link& link, bool big, int16_t address, int16_t reg
 // Ends a wait: a clock beyond the deadline, or no successful read at all,
 // is a timeout. A lost line keeps the OS error the read left.
 bool TimedOut(link::Link& link, const PollResult& r, uint64_t deadline) {
-  if (LineLost(link)) return true;
+  if (link::Lost(link)) return true;
   if (r.clock > deadline || !r.any_read) {
     link.last_error = ERR_TIMEOUT;
     return true;

@@ -36,7 +36,7 @@ size_t ReceiveWait(Link& link, size_t n, uint32_t window_ms) {
   for (;;) {
     const size_t count = link.port->Counts().rx;
     const uint64_t now = platform.NowMs();
-    if (count >= n || now >= deadline || link.port->LostError() != 0) return count;
+    if (count >= n || now >= deadline || Lost(link)) return count;
     link.port->WaitForBytes(n, static_cast<uint32_t>(deadline - now));
   }
 }
@@ -75,12 +75,11 @@ bool AcceptWait(Link& link, uint8_t accept) {
 }
 
 bool MayRetry(const Link& link, int16_t attempts) {
-  if (link.port && link.port->LostError() != 0) return false;
-  return attempts < link.retries;
+  return !Lost(link) && attempts < link.retries;
 }
 
 bool Finish(Link& link, bool ok) {
-  if (!ok && link.open && link.port->LostError() != 0) link.last_error = link.port->LostError();
+  if (!ok && Lost(link)) link.last_error = link.port->LostError();
   return ok;
 }
 

@@ -57,6 +57,9 @@ size_t ReadBytes(Link& link, uint8_t* buf, size_t n);
 // Reads `n` queued bytes and throws them away.
 void DiscardBytes(Link& link, size_t n);
 
+// True once the device behind an open or held port has gone away.
+inline bool Lost(const Link& link) { return link.port && link.port->LostError() != 0; }
+
 // True while another attempt may follow attempt number `attempts`: fewer
 // than Retries so far (at least one attempt in all), and the device is
 // still there.
