@@ -217,10 +217,10 @@ void Bus::Handle(const Telegram& t, uint64_t now_us) {
 std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
   const auto& f = t.fields;
   const uint8_t addr = f[0];
-  const bool ext = t.sync == sync::kReadExt || t.sync == sync::kWriteExt || t.sync == sync::kGroupExt;
+  const bool ext = t.sync == sync::kReadExtended || t.sync == sync::kWriteExtended || t.sync == sync::kGroupExtended;
   std::string what;
 
-  if (t.sync == sync::kGroupStd || t.sync == sync::kGroupExt) {
+  if (t.sync == sync::kGroup || t.sync == sync::kGroupExtended) {
     if (f.size() < 5 || (f[3] != 2 && f[3] != 4) || f.size() != 4u + f[3]) {
       return Fmt("group   bad layout, ignored: %s", Hex(t.raw).c_str());
     }
@@ -239,8 +239,8 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
   Motor* m = motor(addr);
   const char* kind = "?";
   switch (t.sync) {
-    case sync::kReadStd: case sync::kReadExt: kind = "read"; break;
-    case sync::kWriteStd: case sync::kWriteExt: kind = "write"; break;
+    case sync::kRead: case sync::kReadExtended: kind = "read"; break;
+    case sync::kWrite: case sync::kWriteExtended: kind = "write"; break;
     case sync::kSafeMode: kind = "safe"; break;
     case sync::kRestart: kind = "restart"; break;
     case sync::kFlash: kind = "flash"; break;
@@ -252,8 +252,8 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
   if (m->Silent(now_us)) return what + ": motor busy, silent";
 
   switch (t.sync) {
-    case sync::kReadStd:
-    case sync::kReadExt: {
+    case sync::kRead:
+    case sync::kReadExtended: {
       if (f.size() != 2) break;
       const int number = f[1] + (ext ? 256 : 0);
       what += Fmt(" reg %d %s", number, RegisterName(m->big(), number));
@@ -262,13 +262,13 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
       what += Fmt(" = %d", m->Width(number) == 4 ? static_cast<int32_t>(*v)
                                                 : static_cast<int32_t>(static_cast<int16_t>(*v)));
       return what + Send(addr,
-                         Framed(ext ? sync::kWriteExt : sync::kWriteStd,
+                         Framed(ext ? sync::kWriteExtended : sync::kWrite,
                                 {0x00, f[1], 0x04, static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8),
                                  static_cast<uint8_t>(*v >> 16), static_cast<uint8_t>(*v >> 24)}),
                          now_us);
     }
-    case sync::kWriteStd:
-    case sync::kWriteExt: {
+    case sync::kWrite:
+    case sync::kWriteExtended: {
       if (f.size() < 3 || (f[2] != 2 && f[2] != 4) || f.size() != 3u + f[2]) break;
       const int number = f[1] + (ext ? 256 : 0);
       const uint32_t value = LittleEndian(f, 3, f[2]);

@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "qelcomm/protocol.h"
+
 namespace qelcomm::sim {
 
-inline constexpr size_t kPageSize = 128;
+using protocol::kPageSize;
 inline constexpr size_t kPageCount = 256;
 
 struct ModuleTiming {
@@ -22,10 +24,7 @@ struct ModuleTiming {
 
 enum class ProgramState : uint8_t { kStopped = 0, kRunning = 1, kPaused = 2, kStepping = 3 };
 
-// Qup command codes.
-namespace qup {
-inline constexpr uint8_t kNoop = 0, kStart = 1, kStop = 2, kPause = 3, kStep = 4, kOutputs = 5;
-}
+namespace qup = protocol::qup;
 
 struct ModuleSetup {
   uint8_t address = 1;

@@ -7,10 +7,10 @@ namespace qelcomm::sim {
 
 bool IsRequestSync(uint8_t s) {
   switch (s) {
-    case sync::kReadStd: case sync::kReadExt: case sync::kWriteStd:
-    case sync::kWriteExt: case sync::kSafeMode: case sync::kRestart:
-    case sync::kFlash: case sync::kStatus: case sync::kGroupStd:
-    case sync::kGroupExt: case sync::kIdentify: case sync::kModuleReset:
+    case sync::kRead: case sync::kReadExtended: case sync::kWrite:
+    case sync::kWriteExtended: case sync::kSafeMode: case sync::kRestart:
+    case sync::kFlash: case sync::kStatus: case sync::kGroup:
+    case sync::kGroupExtended: case sync::kIdentify: case sync::kModuleReset:
     case sync::kModuleStop: case sync::kDebug: case sync::kPageRead:
     case sync::kPage: case sync::kModuleWrite: case sync::kQup:
     case sync::kQupReset:

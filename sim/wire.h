@@ -10,35 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "qelcomm/protocol.h"
+
 namespace qelcomm::sim {
 
-inline constexpr uint8_t kEndSync = 0xAA;
-
-// Start-sync values of the telegrams the host sends.
-namespace sync {
-inline constexpr uint8_t kReadStd = 0x50;
-inline constexpr uint8_t kReadExt = 0x5A;
-inline constexpr uint8_t kWriteStd = 0x52;  // also the reply to a read
-inline constexpr uint8_t kWriteExt = 0x5B;
-inline constexpr uint8_t kSafeMode = 0x54;
-inline constexpr uint8_t kRestart = 0x57;
-inline constexpr uint8_t kFlash = 0x56;
-inline constexpr uint8_t kStatus = 0x58;
-inline constexpr uint8_t kGroupStd = 0x59;
-inline constexpr uint8_t kGroupExt = 0x5C;
-inline constexpr uint8_t kIdentify = 0x5F;
-inline constexpr uint8_t kModuleReset = 0x33;
-inline constexpr uint8_t kModuleStop = 0x32;
-inline constexpr uint8_t kDebug = 0x30;
-inline constexpr uint8_t kPageRead = 0x34;
-inline constexpr uint8_t kPage = 0x31;  // page data, both directions
-inline constexpr uint8_t kModuleWrite = 0x35;
-inline constexpr uint8_t kQup = 0x61;
-inline constexpr uint8_t kQupReset = 0x60;
-}  // namespace sync
-
-inline constexpr uint8_t kMotorAccept = 0x11;
-inline constexpr uint8_t kModuleAccept = 0x22;
+namespace sync = protocol::sync;
+using protocol::kEndSync;
+using protocol::kModuleAccept;
+using protocol::kMotorAccept;
 
 // True for the sync values of telegrams the host may send.
 bool IsRequestSync(uint8_t s);

@@ -4,11 +4,12 @@
 
 #include "args.h"
 #include "format.h"
+#include "qelcomm/protocol.h"
 
 namespace qelctl {
 namespace {
 
-constexpr uint8_t kEndSync = 0xAA;
+using qelcomm::protocol::kEndSync;
 
 // The fields of a well-formed telegram (sync ×3, field/complement pairs,
 // end sync ×2), with the complements stripped.

@@ -18,25 +18,14 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "qelcomm/errors.h"
 #include "qelcomm/platform.h"
+#include "qelcomm/trace.h"
 
 namespace qelcomm {
-
-// One block of bytes seen on the line, for tools and hosts that want to
-// watch the protocol. `time_ms` is the platform's monotonic clock.
-struct TraceEvent {
-  enum class Direction { Sent, Received, Discarded };
-  Direction direction;
-  uint64_t time_ms;
-  const uint8_t* data;
-  size_t size;
-};
-using TraceCallback = std::function<void(const TraceEvent&)>;
 
 struct ControlState;
 

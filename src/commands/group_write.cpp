@@ -1,5 +1,6 @@
 #include "commands/group_write.h"
 
+#include "link/exchange.h"
 #include "link/telegram.h"
 #include "qelcomm/errors.h"
 #include "registers/catalogue.h"
@@ -7,23 +8,22 @@
 namespace qelcomm::commands {
 namespace {
 
-constexpr uint8_t kGroupSync = 0x59;
-constexpr uint8_t kGroupSyncExtended = 0x5C;
 // Beyond a copy's own wire time, how long its bytes may sit in the
 // transmit queue before the copy counts as not sent.
 constexpr uint64_t kDrainMarginMs = 1000;
 
 bool Accepted(bool big255, int16_t reg, const registers::ParamLookup& info) {
   if (!info.listed) return false;
-  if (reg > 256) return reg <= registers::LastRegister(registers::ExtendedTable());
+  if (protocol::IsExtended(reg)) return reg <= registers::LastRegister(registers::ExtendedTable());
   const auto table = big255 ? registers::BigTable() : registers::StandardTable();
   return reg > 0 && reg <= registers::LastRegister(table);
 }
 
-// Waits until the copy has left the transmit queue, or its time is up.
+// Waits until the copy has left the transmit queue, or its time is up. The
+// bound follows the speed the port was opened at.
 bool Drained(link::Link& link, size_t bytes) {
   Platform& platform = *link.platform;
-  const int32_t baud = link.baud > 0 ? link.baud : 1;
+  const int32_t baud = link.open_baud > 0 ? link.open_baud : 1;
   const uint64_t bound = (uint64_t{bytes} * 10 * 1000 + uint64_t(baud) - 1) / uint64_t(baud) +
                          kDrainMarginMs;
   const uint64_t start = platform.NowMs();
@@ -38,11 +38,7 @@ bool Drained(link::Link& link, size_t bytes) {
 
 bool WriteGroup(link::Link& link, SequenceCounters& counters, bool big255, int16_t group,
                 int16_t reg, int32_t value) {
-  if (!link.open) {
-    link.last_error = ERR_PORT_NOT_OPEN;
-    return false;
-  }
-  link.last_error = 0;
+  if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
   const registers::ParamLookup info = registers::FindParamInfo(big255, reg);
   if (!Accepted(big255, reg, info)) {
     link.last_error = ERR_OS_INVALID_PARAMETER;
@@ -54,15 +50,18 @@ bool WriteGroup(link::Link& link, SequenceCounters& counters, bool big255, int16
   counter = counter == 255 ? 1 : uint8_t(counter + 1);
 
   const int length = info.Is32Bit ? 4 : 2;
-  link::Telegram t(reg > 256 ? kGroupSyncExtended : kGroupSync);
-  t.Field(g).Field(counter).Field(link::LowByte(reg > 256 ? reg - 256 : reg));
+  const bool extended = protocol::IsExtended(reg);
+  link::Telegram t(extended ? protocol::sync::kGroupExtended : protocol::sync::kGroup);
+  t.Field(g).Field(counter).Field(link::LowByte(extended ? reg - protocol::kExtendedBase : reg));
   t.Field(uint8_t(length)).Value(static_cast<uint32_t>(value), length).End();
 
   link::Purge(link);
   bool success = true;
   for (int32_t copy = 1; copy <= link.grp_sends; ++copy) {
-    if (link::WriteTelegram(link, t.bytes()) != t.bytes().size() ||
-        !Drained(link, t.bytes().size())) {
+    // Every copy waits for its drain, a short one too, so the next copy
+    // never follows on its heels.
+    const bool whole = link::WriteTelegram(link, t.bytes()) == t.bytes().size();
+    if (!Drained(link, t.bytes().size()) || !whole) {
       link.last_error = ERR_WRITE_SHORT;
       success = false;
     }

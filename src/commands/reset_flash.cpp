@@ -1,15 +1,15 @@
 #include "commands/reset_flash.h"
 
-#include "link/register_transfer.h"
+#include "link/exchange.h"
 #include "link/telegram.h"
 #include "qelcomm/errors.h"
+#include "registers/catalogue.h"
 
 namespace qelcomm::commands {
 namespace {
 
-constexpr uint8_t kEnterSafeMode = 0x54;
-constexpr uint8_t kRestart = 0x57;
-constexpr uint8_t kFlash = 0x56;
+namespace sync = protocol::sync;
+
 constexpr int16_t kModeReg = 2;
 constexpr int16_t kProgVersion = 1;
 constexpr int32_t kSafeMode = 15;
@@ -20,24 +20,24 @@ std::vector<uint8_t> Command(uint8_t sync, int16_t address) {
   return link::Telegram(sync).Field(link::LowByte(address)).End().bytes();
 }
 
-// Polls one register until `done` says so or the window closes. A read that
-// fails without waiting (the port is not open) is followed by one reply
-// window of sleep, so the poll never spins. Gives the clock after the last
-// read and whether any read succeeded.
+// Polls one register until `done` says so or the clock passes `deadline`.
+// A read on a closed port fails without waiting, so it is followed by one
+// reply window of sleep and the poll never spins; a read that fails fast on
+// an open port (a garbled reply) is repeated at once. Gives the clock after
+// the last read and whether any read succeeded.
 struct PollResult {
   uint64_t clock;
   bool any_read;
   int32_t last_value;
 };
 template <class Done>
-PollResult PollRegister(link::Link& link, bool big, int16_t address, int16_t reg, Done done) {
+PollResult PollRegister(link::Link& link, link::RegisterShape shape, int16_t address, int16_t reg,
+                        uint64_t deadline, Done done) {
   Platform& platform = *link.platform;
-  const uint64_t deadline = platform.NowMs() + kWindowMs;
   PollResult r{platform.NowMs(), false, 0};
   for (;;) {
-    const uint64_t before = platform.NowMs();
     int32_t value = 0;
-    const bool ok = link::ReadParameter(link, big, address, reg, value);
+    const bool ok = link::ReadParameter(link, shape, address, reg, value);
     r.clock = platform.NowMs();
     if (ok) {
       r.any_read = true;
@@ -45,7 +45,7 @@ PollResult PollRegister(link::Link& link, bool big, int16_t address, int16_t reg
       if (done(value)) break;
     }
     if (r.clock >= deadline || link::Lost(link)) break;
-    if (!ok && r.clock == before) {
+    if (!ok && !link.open) {
       platform.SleepMs(link::kReplyWindowMs);
       r.clock = platform.NowMs();
     }
@@ -65,19 +65,17 @@ bool TimedOut(link::Link& link, const PollResult& r, uint64_t deadline) {
 }
 
 void RequestSafeMode(link::Link& link, int16_t address) {
-  const auto telegram = Command(kEnterSafeMode, address);
-  int16_t attempts = 0;
-  bool ok = false;
-  do {
-    ++attempts;
-    ok = link::SendStep(link, telegram) && link::AcceptWait(link, link::kMotorAccept);
-  } while (!ok && link::MayRetry(link, attempts));
+  const auto telegram = Command(sync::kSafeMode, address);
+  link::RunAttempts(link, [&] {
+    const bool ok = link::SendStep(link, telegram) && link::AcceptWait(link, protocol::kMotorAccept);
+    return ok ? link::Attempt::kSucceeded : link::Attempt::kFailed;
+  });
 }
 
-bool WaitForSafeMode(link::Link& link, bool big, int16_t address) {
-  const uint64_t deadline = link.platform->NowMs() + kWindowMs;
-  const PollResult r =
-      PollRegister(link, big, address, kModeReg, [](int32_t mode) { return mode == kSafeMode; });
+bool WaitForSafeMode(link::Link& link, const Target& motor) {
+  const uint64_t deadline = link::DeadlineIn(link, kWindowMs);
+  const PollResult r = PollRegister(link, motor.Shape(kModeReg), motor.address, kModeReg, deadline,
+                                    [](int32_t mode) { return mode == kSafeMode; });
   if (TimedOut(link, r, deadline)) return false;
   if (r.last_value != kSafeMode) {
     link.last_error = ERR_SAFE_MODE;
@@ -90,48 +88,50 @@ bool WaitForSafeMode(link::Link& link, bool big, int16_t address) {
 // mode: an attempt succeeds when no valid acceptance comes back.
 bool SendFinalCommand(link::Link& link, uint8_t sync, int16_t address) {
   const auto telegram = Command(sync, address);
-  int16_t attempts = 0;
-  bool result = false;
-  do {
-    ++attempts;
-    result = link::SendStep(link, telegram) && !link::AcceptWait(link, link::kMotorAccept);
-    if (result) break;
+  return link::RunAttempts(link, [&] {
+    if (link::SendStep(link, telegram) && !link::AcceptWait(link, protocol::kMotorAccept)) {
+      return link::Attempt::kSucceeded;
+    }
     link.platform->SleepMs(kResendPauseMs);
-  } while (link::MayRetry(link, attempts));
-  return link::Finish(link, result);
+    return link::Attempt::kFailed;
+  });
 }
 
-bool WaitUntilAnswering(link::Link& link, bool big, int16_t address) {
-  const uint64_t deadline = link.platform->NowMs() + kWindowMs;
-  const PollResult r = PollRegister(link, big, address, kProgVersion, [](int32_t) { return true; });
+bool WaitUntilAnswering(link::Link& link, const Target& motor) {
+  const uint64_t deadline = link::DeadlineIn(link, kWindowMs);
+  const PollResult r = PollRegister(link, motor.Shape(kProgVersion), motor.address, kProgVersion,
+                                    deadline, [](int32_t) { return true; });
   return !TimedOut(link, r, deadline);
 }
 
 }  // namespace
 
-bool Reset(link::Link& link, bool big, int16_t address) {
-  RequestSafeMode(link, address);
-  if (!WaitForSafeMode(link, big, address)) return false;
-  return SendFinalCommand(link, kRestart, address);
+link::RegisterShape Target::Shape(int16_t reg) const { return registers::WireShape(big, reg); }
+
+bool Reset(link::Link& link, const Target& motor) {
+  RequestSafeMode(link, motor.address);
+  if (!WaitForSafeMode(link, motor)) return false;
+  return SendFinalCommand(link, sync::kRestart, motor.address);
 }
 
-bool WriteToFlash(link::Link& link, bool big, int16_t address) {
-  const uint64_t deadline = link.platform->NowMs() + kWindowMs;
-  const PollResult mode = PollRegister(link, big, address, kModeReg, [](int32_t) { return true; });
+bool WriteToFlash(link::Link& link, const Target& motor) {
+  const uint64_t deadline = link::DeadlineIn(link, kWindowMs);
+  const PollResult mode = PollRegister(link, motor.Shape(kModeReg), motor.address, kModeReg,
+                                       deadline, [](int32_t) { return true; });
   if (TimedOut(link, mode, deadline)) return false;
   if (mode.last_value != kSafeMode) {
-    RequestSafeMode(link, address);
-    if (!WaitForSafeMode(link, big, address)) return false;
+    RequestSafeMode(link, motor.address);
+    if (!WaitForSafeMode(link, motor)) return false;
   }
-  return SendFinalCommand(link, kFlash, address);
+  return SendFinalCommand(link, sync::kFlash, motor.address);
 }
 
-bool ResetWait(link::Link& link, bool big, int16_t address) {
-  return Reset(link, big, address) && WaitUntilAnswering(link, big, address);
+bool ResetWait(link::Link& link, const Target& motor) {
+  return Reset(link, motor) && WaitUntilAnswering(link, motor);
 }
 
-bool WriteToFlashWait(link::Link& link, bool big, int16_t address) {
-  return WriteToFlash(link, big, address) && WaitUntilAnswering(link, big, address);
+bool WriteToFlashWait(link::Link& link, const Target& motor) {
+  return WriteToFlash(link, motor) && WaitUntilAnswering(link, motor);
 }
 
 }  // namespace qelcomm::commands

@@ -5,13 +5,21 @@
 #include <cstdint>
 
 #include "link/link.h"
+#include "link/register_transfer.h"
 
 namespace qelcomm::commands {
 
-// `big` is the big-motor flag of the address (for the register reads).
-bool Reset(link::Link& link, bool big, int16_t address);
-bool ResetWait(link::Link& link, bool big, int16_t address);
-bool WriteToFlash(link::Link& link, bool big, int16_t address);
-bool WriteToFlashWait(link::Link& link, bool big, int16_t address);
+// The motor a command polls: its address, and the shape its catalogue
+// gives the registers read on the way.
+struct Target {
+  int16_t address;
+  bool big;
+  link::RegisterShape Shape(int16_t reg) const;
+};
+
+bool Reset(link::Link& link, const Target& motor);
+bool ResetWait(link::Link& link, const Target& motor);
+bool WriteToFlash(link::Link& link, const Target& motor);
+bool WriteToFlashWait(link::Link& link, const Target& motor);
 
 }  // namespace qelcomm::commands

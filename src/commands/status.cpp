@@ -6,20 +6,20 @@
 
 #include <array>
 
+#include "link/exchange.h"
 #include "link/telegram.h"
 #include "qelcomm/errors.h"
 
 namespace qelcomm::commands {
 namespace {
 
-constexpr uint8_t kStatusSync = 0x58;
 constexpr uint8_t kKnownLength = 8;
 constexpr size_t kMaxField = 4;
 
 // Reads k bytes that must all equal v. A wrong byte is reported as an
 // address mismatch, as the motors' status protocol has always done.
 bool SyncCheck(link::Link& link, size_t k, uint8_t v) {
-  if (link::ReceiveWait(link, k) < k) {
+  if (link::ReceiveWait(link, k, link::DeadlineIn(link)) < k) {
     link.last_error = ERR_ANSWER_LENGTH;
     return false;
   }
@@ -38,7 +38,7 @@ bool SyncCheck(link::Link& link, size_t k, uint8_t v) {
 // Reads n data bytes, each followed by its complement, within one window.
 bool PairedField(link::Link& link, size_t n, std::array<uint8_t, kMaxField>& data) {
   std::array<uint8_t, 2 * kMaxField> raw{};
-  if (link::ReceiveWait(link, 2 * n) < 2 * n) {
+  if (link::ReceiveWait(link, 2 * n, link::DeadlineIn(link)) < 2 * n) {
     link.last_error = ERR_ANSWER_LENGTH;
     return false;
   }
@@ -85,35 +85,21 @@ bool ReadReplyFields(link::Link& link, bool& success, int16_t& status, int32_t& 
 
 bool ReadStatus(link::Link& link, int16_t address, int16_t& status, int32_t& position,
                 int16_t& err_count) {
-  if (!link.open) {
-    link.last_error = ERR_PORT_NOT_OPEN;
-    return false;
-  }
-  link.last_error = 0;
-  const auto request = link::Telegram(kStatusSync).Field(link::LowByte(address)).End().bytes();
+  if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
+  const auto request =
+      link::Telegram(protocol::sync::kStatus).Field(link::LowByte(address)).End().bytes();
 
-  bool success = false;
-  int16_t attempts = 0;
-  do {
-    link::Purge(link);
-    success = true;
-    if (link::WriteTelegram(link, request) != request.size()) {
-      link.last_error = ERR_WRITE_SHORT;
-      success = false;
-    }
-    ++attempts;
-    if (!SyncCheck(link, 3, kStatusSync)) {
-      success = false;
-      continue;
-    }
+  return link::RunAttempts(link, [&] {
+    // A short write spoils the attempt, but its reply is still read.
+    bool success = link::SendStep(link, request);
+    if (!SyncCheck(link, 3, protocol::sync::kStatus)) return link::Attempt::kFailed;
     if (!ReadReplyFields(link, success, status, position, err_count)) {
       link.last_error = ERR_UNSPECIFIED;
-      success = false;
-      continue;
+      return link::Attempt::kFailed;
     }
-    if (!SyncCheck(link, 2, link::kEndSync)) success = false;
-  } while (!success && link::MayRetry(link, attempts));
-  return link::Finish(link, success);
+    if (!SyncCheck(link, 2, protocol::kEndSync)) success = false;
+    return success ? link::Attempt::kSucceeded : link::Attempt::kFailed;
+  });
 }
 
 }  // namespace qelcomm::commands

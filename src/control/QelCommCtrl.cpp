@@ -34,11 +34,13 @@ bool CQelCommCtrl::OpenPort() { return link::OpenPort(state_->link); }
 void CQelCommCtrl::ClosePort() { link::ClosePort(state_->link); }
 
 bool CQelCommCtrl::WriteParameter(int16_t Address, int16_t ParamNum, int32_t Value) {
-  return link::WriteParameter(state_->link, state_->IsBig(Address), Address, ParamNum, Value);
+  const auto shape = registers::WireShape(state_->IsBig(Address), ParamNum);
+  return link::WriteParameter(state_->link, shape, Address, ParamNum, Value);
 }
 
 bool CQelCommCtrl::ReadParameter(int16_t Address, int16_t ParamNum, int32_t& Value) {
-  return link::ReadParameter(state_->link, state_->IsBig(Address), Address, ParamNum, Value);
+  const auto shape = registers::WireShape(state_->IsBig(Address), ParamNum);
+  return link::ReadParameter(state_->link, shape, Address, ParamNum, Value);
 }
 
 int32_t CQelCommCtrl::GetLastError() {
@@ -91,23 +93,24 @@ bool CQelCommCtrl::WriteParameterAlternate(int16_t Address, int16_t ParamNum, fl
   const registers::ParamLookup info = registers::FindParamInfo(big, ParamNum);
   const auto raw = registers::UserToRaw(Value, info, state_->FactorsFor(Address), big);
   if (!raw) {
-    state_->link.last_error = ERR_OS_INVALID_PARAMETER;
+    // A closed port is reported first, as for every other refusal.
+    state_->link.last_error = state_->link.open ? ERR_OS_INVALID_PARAMETER : ERR_PORT_NOT_OPEN;
     return false;
   }
   return WriteParameter(Address, ParamNum, *raw);
 }
 
 bool CQelCommCtrl::Reset(int16_t Address) {
-  return commands::Reset(state_->link, state_->IsBig(Address), Address);
+  return commands::Reset(state_->link, {Address, state_->IsBig(Address)});
 }
 bool CQelCommCtrl::ResetWait(int16_t Address) {
-  return commands::ResetWait(state_->link, state_->IsBig(Address), Address);
+  return commands::ResetWait(state_->link, {Address, state_->IsBig(Address)});
 }
 bool CQelCommCtrl::WriteToFlash(int16_t Address) {
-  return commands::WriteToFlash(state_->link, state_->IsBig(Address), Address);
+  return commands::WriteToFlash(state_->link, {Address, state_->IsBig(Address)});
 }
 bool CQelCommCtrl::WriteToFlashWait(int16_t Address) {
-  return commands::WriteToFlashWait(state_->link, state_->IsBig(Address), Address);
+  return commands::WriteToFlashWait(state_->link, {Address, state_->IsBig(Address)});
 }
 
 bool CQelCommCtrl::ReadStatus(int16_t Address, int16_t& Status, int32_t& Position,

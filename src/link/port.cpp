@@ -1,5 +1,5 @@
 // Opening and closing the serial port.
-#include "link/link.h"
+#include "link/exchange.h"
 #include "qelcomm/errors.h"
 
 namespace qelcomm::link {
@@ -48,6 +48,7 @@ bool OpenPort(Link& link) {
     link.port->Discard();
   }
   link.open = true;
+  link.open_baud = link.baud;
   return true;
 }
 

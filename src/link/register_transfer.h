@@ -7,9 +7,13 @@
 
 namespace qelcomm::link {
 
-// `big` is the big-motor flag of the address: it picks the catalogue table
-// that decides the register's width and type.
-bool WriteParameter(Link& link, bool big, int16_t address, int16_t reg, int32_t value);
-bool ReadParameter(Link& link, bool big, int16_t address, int16_t reg, int32_t& value);
+// How a register travels, as its caller's catalogue decides it.
+struct RegisterShape {
+  bool is32 = false;        // four value bytes on the wire, else two
+  bool sign_extend = true;  // the low 16 bits read as a signed number
+};
+
+bool WriteParameter(Link& link, RegisterShape shape, int16_t address, int16_t reg, int32_t value);
+bool ReadParameter(Link& link, RegisterShape shape, int16_t address, int16_t reg, int32_t& value);
 
 }  // namespace qelcomm::link

@@ -1,5 +1,7 @@
 #include "registers/catalogue.h"
 
+#include "qelcomm/protocol.h"
+
 namespace qelcomm::registers {
 namespace {
 
@@ -20,9 +22,10 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 ParamLookup FindParamInfo(bool big, int16_t reg) {
   std::span<const ParamInfo> table = BigTable();
   int32_t number = reg;
-  if (reg > 255) {
+  // 256 itself goes to the extended table too, where nothing matches it.
+  if (reg >= protocol::kExtendedBase) {
     table = ExtendedTable();
-    number = reg - 256;
+    number = reg - protocol::kExtendedBase;
   } else if (!big) {
     table = StandardTable();
   }
@@ -39,9 +42,23 @@ int16_t ParamNumFromName(bool big, std::string_view name) {
   return 0;
 }
 
+link::RegisterShape WireShape(bool big, int16_t reg) {
+  const ParamLookup info = FindParamInfo(big, reg);
+  if (!info.listed) {
+    // Unlisted registers are 32-bit on big motors and in the extended
+    // range, signed 16-bit otherwise.
+    const bool is32 = big || protocol::IsExtended(reg);
+    return {is32, !is32};
+  }
+  // The signed 16-bit kinds: plain, /4096 and /256.
+  const bool signed16 = info.Type == 1 || info.Type == 3 || info.Type == 4;
+  return {info.Is32Bit != 0, signed16};
+}
+
 int32_t LastRegister(std::span<const ParamInfo> table) {
   const ParamInfo& last = table.back();
-  return table.data() == ExtendedTable().data() ? last.Number + 256 : last.Number;
+  return table.data() == ExtendedTable().data() ? last.Number + protocol::kExtendedBase
+                                                : last.Number;
 }
 
 }  // namespace qelcomm::registers

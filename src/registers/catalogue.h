@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "link/register_transfer.h"
+
 namespace qelcomm::registers {
 
 enum class ScaleClass : int16_t {
@@ -50,6 +52,9 @@ std::span<const ParamInfo> ExtendedTable();
 // Numbers above 255 are looked up in the extended table (as number - 256),
 // whatever the motor; the rest in the big or the standard table.
 ParamLookup FindParamInfo(bool big, int16_t reg);
+// How the register travels on the wire for a motor of that size: its width,
+// and whether it reads as signed 16-bit.
+link::RegisterShape WireShape(bool big, int16_t reg);
 // The first entry of the big or standard table whose name equals `name`,
 // ignoring letter case; 0 when none does. Extended names are not searched.
 int16_t ParamNumFromName(bool big, std::string_view name);

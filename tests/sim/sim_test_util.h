@@ -24,7 +24,7 @@ inline std::vector<uint8_t> Ask(Bus& bus, const std::vector<uint8_t>& req, uint6
 }
 
 inline std::vector<uint8_t> ReadReq(uint8_t addr, int reg) {
-  return BuildFrame(reg > 256 ? sync::kReadExt : sync::kReadStd,
+  return BuildFrame(reg > 256 ? sync::kReadExtended : sync::kRead,
                     {addr, static_cast<uint8_t>(reg > 256 ? reg - 256 : reg)});
 }
 
@@ -33,7 +33,7 @@ inline std::vector<uint8_t> WriteReq(uint8_t addr, int reg, int32_t value, bool 
                          static_cast<uint8_t>(wide ? 4 : 2)};
   const auto v = static_cast<uint32_t>(value);
   for (int i = 0; i < (wide ? 4 : 2); ++i) f.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  return BuildFrame(reg > 256 ? sync::kWriteExt : sync::kWriteStd, f);
+  return BuildFrame(reg > 256 ? sync::kWriteExtended : sync::kWrite, f);
 }
 
 // The value carried by a 19-byte register read reply.

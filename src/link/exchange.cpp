@@ -1,0 +1,152 @@
+#include "link/exchange.h"
+
+#include <vector>
+
+#include "qelcomm/errors.h"
+
+namespace qelcomm::link {
+namespace {
+
+void Trace(const Link& link, TraceEvent::Direction dir, const uint8_t* data, size_t n) {
+  if (link.trace && n > 0) link.trace({dir, link.platform->NowMs(), data, n});
+}
+
+void DiscardBytes(Link& link, size_t n) {
+  if (!link.open || n == 0) return;
+  std::vector<uint8_t> junk(n);
+  const size_t got = link.port->Read(junk.data(), n);
+  Trace(link, TraceEvent::Direction::Discarded, junk.data(), got);
+}
+
+}  // namespace
+
+bool Begin(Link& link, Prologue prologue) {
+  if (prologue == Prologue::kNone) return true;
+  if (!link.open) {
+    link.last_error = ERR_PORT_NOT_OPEN;
+    return false;
+  }
+  link.last_error = 0;
+  return true;
+}
+
+uint64_t DeadlineIn(const Link& link, uint32_t window_ms) {
+  return link.platform->NowMs() + window_ms;
+}
+
+void Purge(Link& link) {
+  if (link.open) link.port->Discard();
+}
+
+size_t WriteTelegram(Link& link, std::span<const uint8_t> telegram) {
+  if (!link.open) return 0;
+  const size_t written = link.port->Write(telegram.data(), telegram.size());
+  Trace(link, TraceEvent::Direction::Sent, telegram.data(), written);
+  return written;
+}
+
+bool SendStep(Link& link, std::span<const uint8_t> telegram) {
+  Purge(link);
+  if (WriteTelegram(link, telegram) == telegram.size()) return true;
+  link.last_error = ERR_WRITE_SHORT;
+  return false;
+}
+
+size_t ReceiveWait(Link& link, size_t n, uint64_t deadline) {
+  if (!link.open) return 0;
+  Platform& platform = *link.platform;
+  for (;;) {
+    const size_t count = link.port->Counts().rx;
+    const uint64_t now = platform.NowMs();
+    if (count >= n || now >= deadline || Lost(link)) return count;
+    link.port->WaitForBytes(n, static_cast<uint32_t>(deadline - now));
+  }
+}
+
+size_t ReadBytes(Link& link, uint8_t* buf, size_t n) {
+  if (!link.open || n == 0) return 0;
+  const size_t got = link.port->Read(buf, n);
+  Trace(link, TraceEvent::Direction::Received, buf, got);
+  return got;
+}
+
+bool ReceiveReply(Link& link, std::span<uint8_t> reply, uint64_t deadline,
+                  uint32_t wrong_length_code) {
+  const size_t count = ReceiveWait(link, reply.size(), deadline);
+  if (count != reply.size()) {
+    DiscardBytes(link, count);
+    if (wrong_length_code != 0) link.last_error = wrong_length_code;
+    return false;
+  }
+  ReadBytes(link, reply.data(), reply.size());
+  return true;
+}
+
+bool AcceptWait(Link& link, uint8_t accept) {
+  std::array<uint8_t, protocol::kAcceptSize> reply{};
+  if (!ReceiveReply(link, reply, DeadlineIn(link), ERR_ANSWER_LENGTH)) return false;
+  bool ok = true;
+  for (uint8_t b : reply) {
+    if (b != accept) {
+      link.last_error = ERR_BAD_ACCEPT;
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+bool AcceptWithin(Link& link, uint8_t accept, uint64_t deadline) {
+  // A new wait starts while the clock is still at the deadline, so one
+  // window holds one or two accept waits.
+  do {
+    if (AcceptWait(link, accept)) return true;
+  } while (link.platform->NowMs() <= deadline && !Lost(link));
+  return false;
+}
+
+bool ScannedReply::Take(uint8_t b) {
+  bytes[length++] = b;
+  end_sync_run = b == protocol::kEndSync ? end_sync_run + 1 : 0;
+  if (end_sync_run == 2) {
+    outcome = Outcome::kComplete;
+    return true;
+  }
+  if (length == bytes.size()) {
+    outcome = Outcome::kOverflow;
+    return true;
+  }
+  return false;
+}
+
+ScannedReply EndSyncScan(Link& link, uint64_t deadline) {
+  ScannedReply reply;
+  if (!link.open) return reply;
+  Platform& platform = *link.platform;
+  for (;;) {
+    // Byte by byte, so that what follows the end sync stays queued.
+    const size_t queued = link.port->Counts().rx;
+    const size_t first = reply.length;
+    bool done = false;
+    for (size_t i = 0; i < queued && !done; ++i) {
+      uint8_t b = 0;
+      if (link.port->Read(&b, 1) != 1) break;
+      done = reply.Take(b);
+    }
+    Trace(link, TraceEvent::Direction::Received, reply.bytes.data() + first, reply.length - first);
+    if (done) return reply;
+    const uint64_t now = platform.NowMs();
+    if (now >= deadline || Lost(link)) return reply;
+    link.port->WaitForBytes(1, static_cast<uint32_t>(deadline - now));
+  }
+}
+
+bool MayRetry(const Link& link, int attempts) {
+  return !Lost(link) && attempts < link.retries;
+}
+
+bool Finish(Link& link, bool ok) {
+  if (!ok && Lost(link)) link.last_error = link.port->LostError();
+  return ok;
+}
+
+}  // namespace qelcomm::link
