@@ -6,26 +6,52 @@
 // blocks its caller until its exchange ends: about 100 ms per silent reply
 // window, several seconds for the waiting commands, never forever.
 //
-// Error contract: no method throws. A method that fails returns false and
-// leaves a code in the last-error field: one of the ERR_ constants of
-// errors.h, or an operating-system error number stored unchanged (from a
-// failed open, a refused argument or a lost device). GetLastError reads and
-// clears the field; GetLastErrorStr turns a code into text. A true result
-// with a non-zero last error means the call needed a retry.
+// Error contract: a method that fails returns false and leaves a code in
+// the last-error field: one of the ERR_ constants of errors.h, or an
+// operating-system error number stored unchanged (from a failed open, a
+// refused argument or a lost device). GetLastError reads and clears the
+// field; GetLastErrorStr turns a code into text. A true result with a
+// non-zero last error means the call needed a retry. A silent module leaves
+// no code: GetModuleType, VemoDebug and VemoGet then return false with the
+// field at 0.
+//
+// Two failures are exceptions instead, because no exchange took place:
+//   - VemoPut with fewer than 128 bytes throws std::invalid_argument;
+//   - VemoProgram with a HEX file that cannot be opened or read throws
+//     std::system_error carrying the OS error.
+// A HEX file with bad content is a normal failure: ERR_UNSPECIFIED, and
+// GetLastErrorStr gives the loader's message once, then the plain one.
 //
 // Thread safety: one object is used by one thread at a time. Several objects
 // may exist at once, each with its own port and state.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "qelcomm/errors.h"
 #include "qelcomm/platform.h"
 #include "qelcomm/trace.h"
 
 namespace qelcomm {
+
+// What VemoProgram is doing, for tools that show progress.
+struct ProgramProgress {
+  enum class Step {
+    kStop,     // stopping the module
+    kPage,     // sending page `page` of `pages` (1-based)
+    kWrite,    // sending the write command
+    kWaiting,  // the module accepted it; waiting for it to answer again
+  };
+  Step step;
+  int page;
+  int pages;
+};
+using ProgramProgressCallback = std::function<void(const ProgramProgress&)>;
 
 struct ControlState;
 
@@ -94,6 +120,39 @@ class CQelCommCtrl {
   // Unanswered; sent GrpSends times with the group's next sequence number.
   bool WriteGroup(int16_t Group, int16_t RegisterNo, int32_t Value);
   void ResetSeqCounters();
+
+  // Vemo expansion modules. Replies come from the module at the motor
+  // address; the probes that wait for a module after a reset or a write go
+  // to address 255.
+  bool GetModuleType(int16_t Address, int16_t& ModuleType, int16_t& FirmWareVersion);
+  bool VemoReset(int16_t Address);  // unanswered
+  // Neither VemoStop, VemoPut nor VemoWrite tests the open flag or clears
+  // the last error; on a closed port they fail with ERR_WRITE_SHORT.
+  bool VemoStop(int16_t Address);
+  bool VemoResetWait(int16_t Address);
+  bool VemoDebug(int16_t Address, int16_t& State, int16_t& Inputs, int16_t& Outputs,
+                 int32_t& Time, int32_t& Count, int16_t& ModeCmd);
+  // 128 bytes in Data on true; Data is untouched on false.
+  bool VemoGet(int16_t Address, int16_t Page, std::vector<uint8_t>& Data);
+  // Sends the first 128 bytes of Data.
+  bool VemoPut(int16_t Address, int16_t Page, std::span<const uint8_t> Data);
+  // Commits the pages sent; waits up to 7 s per attempt for the module.
+  bool VemoWrite(int16_t Address);
+  // Loads an Intel HEX file, stops the module, sends image bytes 0..511 as
+  // pages 0..3 and writes them.
+  bool VemoProgram(int16_t Address, const std::string& FileName,
+                   const ProgramProgressCallback& Progress = {});
+
+  // The program in the module.
+  bool QupNOOP(int16_t Address, int16_t& Value);
+  bool QupStart(int16_t Address);
+  bool QupStop(int16_t Address);
+  bool QupPause(int16_t Address);
+  bool QupStep(int16_t Address, int16_t MinAddress, int16_t MaxAddress);
+  // For each of outputs 0..3 selected by Mask: on where Outputs has the bit.
+  bool QupSetOutputs(int16_t Address, int16_t Outputs, int16_t Mask);
+  bool QupReset(int16_t Address);  // unanswered
+  bool QupResetWait(int16_t Address);
 
  private:
   std::unique_ptr<ControlState> state_;

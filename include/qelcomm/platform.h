@@ -77,6 +77,10 @@ class Platform {
   virtual void SleepMs(uint32_t ms) = 0;
   // The system's own message for an OS error number, unchanged.
   virtual std::string ErrorText(OsError error) const = 0;
+  // Reads the whole of an existing file into `contents`, holding it
+  // unshared while it reads where the system knows sharing modes. The
+  // default is this platform's own file system.
+  virtual OsError ReadWholeFile(const std::string& name, std::string& contents) const;
 };
 
 // The backend of the platform this library was built for.

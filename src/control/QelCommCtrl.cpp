@@ -4,9 +4,14 @@
 #include "commands/status.h"
 #include "control/control_state.h"
 #include "link/register_transfer.h"
+#include "module/module.h"
+#include "module/program.h"
+#include "module/qup.h"
 #include "registers/catalogue.h"
 
 #include <utility>
+
+#include "link/telegram.h"
 
 namespace qelcomm {
 
@@ -124,5 +129,68 @@ bool CQelCommCtrl::WriteGroup(int16_t Group, int16_t RegisterNo, int32_t Value) 
 }
 
 void CQelCommCtrl::ResetSeqCounters() { state_->sequence.fill(0); }
+
+bool CQelCommCtrl::GetModuleType(int16_t Address, int16_t& ModuleType, int16_t& FirmWareVersion) {
+  return module::GetModuleType(state_->link, Address, ModuleType, FirmWareVersion);
+}
+bool CQelCommCtrl::VemoReset(int16_t Address) { return module::Reset(state_->link, Address); }
+bool CQelCommCtrl::VemoStop(int16_t Address) { return module::Stop(state_->link, Address); }
+bool CQelCommCtrl::VemoResetWait(int16_t Address) {
+  return module::ResetWait(state_->link, Address);
+}
+
+bool CQelCommCtrl::VemoDebug(int16_t Address, int16_t& State, int16_t& Inputs, int16_t& Outputs,
+                             int32_t& Time, int32_t& Count, int16_t& ModeCmd) {
+  return module::Debug(state_->link, Address, {State, Inputs, Outputs, Time, Count, ModeCmd});
+}
+bool CQelCommCtrl::VemoGet(int16_t Address, int16_t Page, std::vector<uint8_t>& Data) {
+  return module::GetPage(state_->link, Address, Page, Data);
+}
+bool CQelCommCtrl::VemoPut(int16_t Address, int16_t Page, std::span<const uint8_t> Data) {
+  return module::PutPage(state_->link, Address, Page, Data);
+}
+bool CQelCommCtrl::VemoWrite(int16_t Address) { return module::Write(state_->link, Address); }
+bool CQelCommCtrl::VemoProgram(int16_t Address, const std::string& FileName,
+                               const ProgramProgressCallback& Progress) {
+  return module::Program(state_->link, Address, FileName, Progress);
+}
+
+namespace {
+
+bool Qup(link::Link& link, int16_t address, std::initializer_list<uint8_t> payload) {
+  module::QupData data{};
+  return module::QupCommand(link, address, payload, data);
+}
+
+}  // namespace
+
+bool CQelCommCtrl::QupNOOP(int16_t Address, int16_t& Value) {
+  module::QupData data{};
+  const uint8_t payload[] = {protocol::qup::kNoop};
+  if (!module::QupCommand(state_->link, Address, payload, data)) return false;
+  Value = static_cast<int16_t>(data[6] | (data[7] << 8));
+  return true;
+}
+bool CQelCommCtrl::QupStart(int16_t Address) {
+  return Qup(state_->link, Address, {protocol::qup::kStart});
+}
+bool CQelCommCtrl::QupStop(int16_t Address) {
+  return Qup(state_->link, Address, {protocol::qup::kStop});
+}
+bool CQelCommCtrl::QupPause(int16_t Address) {
+  return Qup(state_->link, Address, {protocol::qup::kPause});
+}
+bool CQelCommCtrl::QupStep(int16_t Address, int16_t MinAddress, int16_t MaxAddress) {
+  return Qup(state_->link, Address,
+             {protocol::qup::kStep, link::LowByte(MinAddress), link::LowByte(MinAddress >> 8),
+              link::LowByte(MaxAddress), link::LowByte(MaxAddress >> 8)});
+}
+bool CQelCommCtrl::QupSetOutputs(int16_t Address, int16_t Outputs, int16_t Mask) {
+  return Qup(state_->link, Address, {protocol::qup::kOutputs, module::OutputByte(Outputs, Mask)});
+}
+bool CQelCommCtrl::QupReset(int16_t Address) { return module::QupReset(state_->link, Address); }
+bool CQelCommCtrl::QupResetWait(int16_t Address) {
+  return module::QupResetWait(state_->link, Address);
+}
 
 }  // namespace qelcomm

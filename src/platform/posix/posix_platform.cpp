@@ -276,6 +276,26 @@ class PosixPlatform : public Platform {
 
 }  // namespace
 
+OsError Platform::ReadWholeFile(const std::string& name, std::string& contents) const {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  contents.clear();
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      return error;
+    }
+    if (n == 0) break;
+    contents.append(chunk, size_t(n));
+  }
+  ::close(fd);
+  return 0;
+}
+
 std::shared_ptr<Platform> NativePlatform() {
   static const std::shared_ptr<Platform> platform = std::make_shared<PosixPlatform>();
   return platform;

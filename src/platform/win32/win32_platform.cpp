@@ -251,6 +251,26 @@ class Win32Platform final : public Platform {
 
 }  // namespace
 
+OsError Platform::ReadWholeFile(const std::string& name, std::string& contents) const {
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  contents.clear();
+  char chunk[65536];
+  OsError error = 0;
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(h, chunk, sizeof chunk, &n, nullptr)) {
+      error = GetLastError();
+      break;
+    }
+    if (n == 0) break;
+    contents.append(chunk, n);
+  }
+  CloseHandle(h);
+  return error;
+}
+
 std::shared_ptr<Platform> NativePlatform() {
   static const std::shared_ptr<Platform> platform = std::make_shared<Win32Platform>();
   return platform;

@@ -1,0 +1,38 @@
+// The Intel HEX loader behind module programming: parses the text of a HEX
+// file into a memory image.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "qelcomm/platform.h"
+
+namespace qelcomm::module {
+
+// The loader's content error: a message for the host, raised and caught by
+// value.
+struct TSerErr {
+  int32_t number;
+  char text[200];
+};
+
+inline constexpr size_t kImageSize = 0x40000;
+// What no record sets: the erased-flash value.
+inline constexpr uint8_t kErasedByte = 0xFF;
+
+// Loads every record of `text` into `image` (kImageSize bytes). Data records
+// and the segment and linear base records are applied; end-of-file records
+// do not end the load, and start-address records (types 3 and 5) are read
+// and checked but carry nothing for the image. Bytes before the image (a
+// negative index) are read but not stored. Raises TSerErr for a wrong
+// checksum, a byte beyond the image, a character that is not a hex digit
+// (a record cut short included) and an undefined record type.
+void LoadHex(std::string_view text, std::span<uint8_t> image);
+
+// Reads the file whole; a file that cannot be opened or read throws
+// std::system_error with the OS error.
+std::string ReadHexFile(const Platform& platform, const std::string& name);
+
+}  // namespace qelcomm::module
