@@ -161,6 +161,17 @@ TEST(WaitVariants, ClosedPortTimesOutWithoutSpinning) {
   EXPECT_TRUE(b.line.written.empty());
 }
 
+TEST(WaitVariants, GarbledRepliesArePolledWithoutPausing) {
+  // A motor that answers garbage at once: its reads fail fast, but the port
+  // is open, so the poll goes straight on instead of sleeping a window.
+  VirtualBench b;
+  b.ctrl.SetRetries(1);
+  b.peer->SetResponder([](const Bytes&) { return Bytes(19, 0x00); }, 500);
+  EXPECT_FALSE(b.ctrl.WriteToFlash(3));
+  EXPECT_EQ(LastError(b.ctrl), ERR_TIMEOUT);
+  EXPECT_GT(b.Sent(), 5000u);
+}
+
 Bytes StatusReply(uint8_t len, Bytes data, uint8_t addr = 0x00) {
   Bytes r{0x58, 0x58, 0x58, addr, uint8_t(~addr), len, uint8_t(~len)};
   for (uint8_t d : data) {
@@ -321,6 +332,24 @@ TEST(GroupWrite, FailedCopiesAreReported) {
   VirtualBench closed(false);
   EXPECT_FALSE(closed.ctrl.WriteGroup(1, 5, 0));
   EXPECT_EQ(LastError(closed.ctrl), ERR_PORT_NOT_OPEN);
+}
+
+TEST(GroupWrite, DrainFollowsTheOpenSpeedAndEveryCopyWaits) {
+  VirtualBench b;
+  // A speed set after the open does not stretch the drain bound.
+  b.ctrl.SetBaud(1);
+  b.line.stuck_tx_queries = SIZE_MAX;
+  const uint64_t start = b.NowMs();
+  EXPECT_FALSE(b.ctrl.WriteGroup(1, 5, 0));
+  EXPECT_LT(b.NowMs() - start, 3 * 1100u);
+
+  // A short copy still waits for its drain before the next goes out.
+  b.line.written.clear();
+  b.line.short_writes = 1;
+  b.line.stuck_tx_queries = 4;
+  EXPECT_FALSE(b.ctrl.WriteGroup(1, 5, 0));
+  ASSERT_EQ(b.Sent(), 3u);
+  EXPECT_GE(b.line.written[1].at_us - b.line.written[0].at_us, 3000u);
 }
 
 }  // namespace

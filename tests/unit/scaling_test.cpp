@@ -89,6 +89,10 @@ TEST(Scaling, UnrepresentableWritesAreRefusedBeforeSending) {
   EXPECT_TRUE(b.line.written.empty());
   // The edges that do fit are sent.
   EXPECT_EQ(WriteUser(b, 1, 24, -2147483648.0f), INT32_MIN);
+  // A closed port is reported before the value is judged.
+  b.ctrl.ClosePort();
+  EXPECT_FALSE(b.ctrl.WriteParameterAlternate(1, 24, std::nanf("")));
+  EXPECT_EQ(uint32_t(b.ctrl.GetLastError()), ERR_PORT_NOT_OPEN);
 }
 
 TEST(Scaling, FailedReadLeavesValueAlone) {

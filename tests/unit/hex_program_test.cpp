@@ -1,0 +1,161 @@
+// The HEX loader's record kinds and faults, and programming a module from a
+// file on the virtual line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <system_error>
+
+#include "module/hex_loader.h"
+#include "support/virtual_bench.h"
+
+namespace qelcomm::testing {
+namespace {
+
+using module::LoadHex;
+using module::TSerErr;
+
+std::vector<uint8_t> Load(const std::string& text) {
+  std::vector<uint8_t> image(module::kImageSize, module::kErasedByte);
+  LoadHex(text, image);
+  return image;
+}
+
+std::string LoadError(const std::string& text) {
+  try {
+    Load(text);
+  } catch (const TSerErr& e) {
+    return e.text;
+  }
+  return "";
+}
+
+TEST(HexLoader, RecordKindsAndBases) {
+  auto image = Load(":0400000012345678E8\n");
+  EXPECT_EQ((std::vector<uint8_t>(image.begin(), image.begin() + 5)),
+            (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78, 0xFF}));
+
+  // Linear and segment bases; lower case, CRLF, text between records, and
+  // data after the end-of-file record all load.
+  image = Load(":020000040001f9\r\n:01001000AB44\r\n:00000001FF\r\n junk :020000021000EC\n:01002000CD12\n");
+  EXPECT_EQ(image[0x10010], 0xAB);
+  EXPECT_EQ(image[0x10020], 0xCD);
+
+  // Start-address records (segment and linear) are read and checked, and
+  // change nothing.
+  image = Load(":0400000300001000E9\n:04000005000010A047\n:0100000042BD\n");
+  EXPECT_EQ(image[0], 0x42);
+  EXPECT_EQ(LoadError(":0400000300001000E8\n"), "Checksum error in hexfile");
+
+  // A linear base of 0x8000 or more is negative: the bytes are read and
+  // summed but not stored.
+  image = Load(":0200000480007A\n:0100000042BD\n");
+  EXPECT_EQ(image[0], 0xFF);
+  EXPECT_EQ(Load("no records here"), std::vector<uint8_t>(module::kImageSize, 0xFF));
+}
+
+TEST(HexLoader, FaultsStopTheLoad) {
+  EXPECT_EQ(LoadError(":0400000012345678E9\n"), "Checksum error in hexfile");
+  EXPECT_EQ(LoadError(":04000000123G5678E8\n"), "Invalid character in hexfile");
+  EXPECT_EQ(LoadError(":04000000123456"), "Invalid character in hexfile") << "cut short";
+  EXPECT_EQ(LoadError(":00000006FA\n"), "Unsupported record type in hexfile");
+
+  // 262,140 .. 262,147: the first four bytes are stored, then the overflow.
+  std::vector<uint8_t> image(module::kImageSize, 0xFF);
+  try {
+    LoadHex(":020000040003F7\n:08FFFC000102030405060708E2\n", image);
+    ADD_FAILURE() << "no overflow";
+  } catch (const TSerErr& e) {
+    EXPECT_STREQ(e.text, "Buffer overflow loading hexfile");
+  }
+  EXPECT_EQ(image[module::kImageSize - 1], 0x04);
+}
+
+// Enough of a module to be programmed: it accepts the stop, the pages and
+// the write command, keeps the pages, and identifies itself at 255 once
+// its commit is over.
+struct MiniModule {
+  std::map<uint8_t, Bytes> pages;
+  std::vector<uint8_t> syncs;
+  std::vector<uint8_t> addresses;
+  int silent_probes = 3;
+  std::optional<Bytes> operator()(const Bytes& r) {
+    syncs.push_back(r[0]);
+    addresses.push_back(r[3]);
+    switch (r[0]) {
+      case 0x31:
+        for (int i = 0; i < 128; ++i) pages[r[5]].push_back(r[7 + 2 * i]);
+        return Bytes{0x22, 0x22, 0x22};
+      case 0x32:
+      case 0x35:
+        return Bytes{0x22, 0x22, 0x22};
+      case 0x5F:
+        if (silent_probes-- > 0) return std::nullopt;
+        return Bytes{0x5F, 0x5F, 0x5F, 0x00, 0xFF, 0, 0, 3, 0xFC, 17, 0xEE, 0xAA, 0xAA};
+      default:
+        return std::nullopt;
+    }
+  }
+};
+
+struct ProgramBench : VirtualBench {
+  MiniModule module;
+  std::filesystem::path file = std::filesystem::temp_directory_path() /
+                               ("qelcomm-hex-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".hex");
+  ProgramBench() {
+    peer->SetResponder([this](const Bytes& r) { return module(r); });
+  }
+  ~ProgramBench() { std::filesystem::remove(file); }
+  std::string Write(const std::string& text) {
+    std::ofstream(file) << text;
+    return file.string();
+  }
+};
+
+TEST(VemoProgram, StopsSendsFourPagesAndWritesThroughTheProbeAddress) {
+  ProgramBench b;
+  std::vector<ProgramProgress::Step> steps;
+  const auto path = b.Write(":0400000012345678E8\n:0201FE00ABCD87\n:01020000EE0F\n:00000001FF\n");
+  EXPECT_TRUE(b.ctrl.VemoProgram(6, path, [&](const ProgramProgress& p) { steps.push_back(p.step); }));
+  EXPECT_EQ(b.module.syncs, (std::vector<uint8_t>{0x32, 0x31, 0x31, 0x31, 0x31, 0x35, 0x5F, 0x5F,
+                                                  0x5F, 0x5F}));
+  EXPECT_EQ(b.module.addresses[0], 6);
+  EXPECT_EQ(b.module.addresses[4], 6);
+  EXPECT_EQ(b.module.addresses[5], 0xFF) << "the write command goes to 255";
+  EXPECT_EQ(b.module.pages[0][0], 0x12);
+  EXPECT_EQ(b.module.pages[3][127], 0xCD);
+  EXPECT_EQ(b.module.pages[2][0], 0xFF) << "unset bytes are erased flash";
+  using S = ProgramProgress::Step;
+  EXPECT_EQ(steps, (std::vector<S>{S::kStop, S::kPage, S::kPage, S::kPage, S::kPage, S::kWrite,
+                                   S::kWaiting}));
+}
+
+TEST(VemoProgram, LoadErrorsAndFilesThatCannotBeRead) {
+  ProgramBench b;
+  // A wrong checksum in the last record fails before anything is sent; the
+  // loader's text is given once.
+  EXPECT_FALSE(b.ctrl.VemoProgram(1, b.Write(":0100000042BD\n:0100000042BE\n")));
+  EXPECT_EQ(b.Sent(), 0u);
+  EXPECT_EQ(b.ctrl.GetLastErrorStr(0), "Checksum error in hexfile");
+  EXPECT_EQ(b.ctrl.GetLastErrorStr(int32_t(ERR_UNSPECIFIED)), "Unspecified error");
+
+  try {
+    b.ctrl.VemoProgram(1, "/nonexistent/dir/file.hex");
+    ADD_FAILURE() << "no exception";
+  } catch (const std::system_error& e) {
+    EXPECT_NE(e.code().value(), 0);
+    EXPECT_NE(std::string(e.what()).find("file.hex"), std::string::npos);
+  }
+  EXPECT_EQ(b.Sent(), 0u);
+
+  // A closed port is reported without the file being read.
+  b.ctrl.ClosePort();
+  EXPECT_FALSE(b.ctrl.VemoProgram(1, "/nonexistent/dir/file.hex"));
+  EXPECT_EQ(uint32_t(b.ctrl.GetLastError()), ERR_PORT_NOT_OPEN);
+}
+
+}  // namespace
+}  // namespace qelcomm::testing
