@@ -1,4 +1,5 @@
 // Module debug state, page read and write, and the write command.
+#include <algorithm>
 #include <stdexcept>
 
 #include "link/exchange.h"

@@ -2,6 +2,9 @@
 // Qup commands on the virtual line, in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include "support/virtual_bench.h"
 
 namespace qelcomm::testing {
