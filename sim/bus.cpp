@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "registers/catalogue.h"
+#include "qelcomm/telegram_text.h"
 
 namespace qelcomm::sim {
 namespace {
@@ -15,16 +15,6 @@ std::string Fmt(const char* fmt, auto... args) {
   char buf[256];
   std::snprintf(buf, sizeof buf, fmt, args...);
   return buf;
-}
-
-const char* RegisterName(bool big, int number) {
-  auto table = number > 256 ? registers::ExtendedTable()
-                            : (big ? registers::BigTable() : registers::StandardTable());
-  const int stored = number > 256 ? number - 256 : number;
-  for (const auto& e : table) {
-    if (e.Number == stored) return e.Name;
-  }
-  return "?";
 }
 
 uint32_t LittleEndian(const std::vector<uint8_t>& f, size_t from, size_t n) {
@@ -38,6 +28,17 @@ Reply Framed(uint8_t sync_byte, std::vector<uint8_t> fields, std::vector<size_t>
 }
 
 Reply Accept(uint8_t value) { return {Acceptance(value), false, {}}; }
+
+// What the telegram is, in the words of the host's trace.
+std::string Describe(const Telegram& t, bool big = false) { return DescribeTelegram(true, t.raw, big); }
+
+std::string BadLayout(const Telegram& t) { return ": bad layout, ignored: " + Hex(t.raw); }
+
+// Names the module that answers a telegram sent to the probe address;
+// `own` when the telegram went to its own address.
+std::string Answerer(const Module& m, uint8_t addr, const char* own) {
+  return addr == m.address() ? std::string(own) : Fmt(": module %u", m.address());
+}
 
 }  // namespace
 
@@ -218,12 +219,11 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
   const auto& f = t.fields;
   const uint8_t addr = f[0];
   const bool ext = t.sync == sync::kReadExtended || t.sync == sync::kWriteExtended || t.sync == sync::kGroupExtended;
-  std::string what;
 
   if (t.sync == sync::kGroup || t.sync == sync::kGroupExtended) {
-    if (f.size() < 5 || (f[3] != 2 && f[3] != 4) || f.size() != 4u + f[3]) {
-      return Fmt("group   bad layout, ignored: %s", Hex(t.raw).c_str());
-    }
+    // Members may be of either size; the standard table names the register.
+    const std::string what = Describe(t);
+    if (f.size() < 5 || (f[3] != 2 && f[3] != 4) || f.size() != 4u + f[3]) return what + BadLayout(t);
     const int number = f[2] + (ext ? 256 : 0);
     const uint32_t value = LittleEndian(f, 4, f[3]);
     std::string applied;
@@ -232,22 +232,11 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
         applied += Fmt(" %u", a);
       }
     }
-    return Fmt("group   %u seq %u reg %d = %d, applied by:%s", addr, f[1], number,
-               static_cast<int32_t>(value), applied.empty() ? " none" : applied.c_str());
+    return what + ", applied by:" + (applied.empty() ? " none" : applied);
   }
 
   Motor* m = motor(addr);
-  const char* kind = "?";
-  switch (t.sync) {
-    case sync::kRead: case sync::kReadExtended: kind = "read"; break;
-    case sync::kWrite: case sync::kWriteExtended: kind = "write"; break;
-    case sync::kSafeMode: kind = "safe"; break;
-    case sync::kRestart: kind = "restart"; break;
-    case sync::kFlash: kind = "flash"; break;
-    case sync::kStatus: kind = "status"; break;
-    default: break;
-  }
-  what = Fmt("%-7s @%u", kind, addr);
+  std::string what = Describe(t, m != nullptr && m->big());
   if (m == nullptr) return what + ": no motor";
   if (m->Silent(now_us)) return what + ": motor busy, silent";
 
@@ -256,7 +245,6 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
     case sync::kReadExtended: {
       if (f.size() != 2) break;
       const int number = f[1] + (ext ? 256 : 0);
-      what += Fmt(" reg %d %s", number, RegisterName(m->big(), number));
       auto v = m->Read(number, now_us);
       if (!v) return what + ": unknown register, no reply";
       what += Fmt(" = %d", m->Width(number) == 4 ? static_cast<int32_t>(*v)
@@ -271,9 +259,7 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
     case sync::kWriteExtended: {
       if (f.size() < 3 || (f[2] != 2 && f[2] != 4) || f.size() != 3u + f[2]) break;
       const int number = f[1] + (ext ? 256 : 0);
-      const uint32_t value = LittleEndian(f, 3, f[2]);
-      what += Fmt(" reg %d %s := %d", number, RegisterName(m->big(), number), static_cast<int32_t>(value));
-      if (!m->Write(number, value, now_us)) return what + ": unknown register, no reply";
+      if (!m->Write(number, LittleEndian(f, 3, f[2]), now_us)) return what + ": unknown register, no reply";
       return what + Send(addr, Accept(kMotorAccept), now_us);
     }
     case sync::kSafeMode:
@@ -283,7 +269,7 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
     case sync::kRestart:
     case sync::kFlash:
       if (f.size() != 1) break;
-      if (!m->InSafeMode(now_us)) return what + " outside safe mode, ignored" + Send(addr, Accept(kMotorAccept), now_us);
+      if (!m->InSafeMode(now_us)) return what + ": outside safe mode, ignored" + Send(addr, Accept(kMotorAccept), now_us);
       if (t.sync == sync::kRestart) {
         m->Restart(now_us);
       } else {
@@ -294,7 +280,7 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
       if (f.size() != 1) break;
       const MotorStatus s = m->Status(now_us);
       const auto p = static_cast<uint32_t>(s.position);
-      what += Fmt(" word 0x%04X pos %d errors %u", s.word, s.position, s.error_count);
+      what += Fmt(": word 0x%04X pos %d errors %u", s.word, s.position, s.error_count);
       return what + Send(addr,
                          Framed(sync::kStatus,
                                 {0x00, 0x08, static_cast<uint8_t>(s.word), static_cast<uint8_t>(s.word >> 8),
@@ -307,37 +293,32 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
       break;
   }
   m->CountError();
-  return what + Fmt(" bad layout, ignored: %s", Hex(t.raw).c_str());
+  return what + BadLayout(t);
 }
 
 std::string Bus::HandleModule(const Telegram& t, uint64_t now_us) {
   const auto& f = t.fields;
   const uint8_t addr = f[0];
-  const char* kind = "?";
-  switch (t.sync) {
-    case sync::kIdentify: kind = "ident"; break;
-    case sync::kModuleReset: kind = "mreset"; break;
-    case sync::kModuleStop: kind = "mstop"; break;
-    case sync::kDebug: kind = "debug"; break;
-    case sync::kPageRead: kind = "pageget"; break;
-    case sync::kPage: kind = "pageput"; break;
-    case sync::kModuleWrite: kind = "mwrite"; break;
-    case sync::kQup: kind = "qup"; break;
-    case sync::kQupReset: kind = "qreset"; break;
-    default: break;
-  }
-  std::string what = Fmt("%-7s @%u", kind, addr);
+  std::string what = Describe(t);
 
-  if (t.sync == sync::kIdentify) {
-    if (f.size() != 1) return what + " bad layout, ignored";
+  if (t.sync == sync::kIdentify || t.sync == sync::kModuleWrite) {
+    if (f.size() != 1) return what + BadLayout(t);
+    // Modules take these at their own address and at the probe address:
+    // the control sends the write command of module programming there.
     bool any = false;
     for (auto& m : modules_) {
       if (!m->AnswersTo(addr) || m->Silent(now_us)) continue;
       any = true;
-      what += Fmt(" module %u type %u firmware %u", m->address(), m->setup().type, m->setup().firmware);
-      // Offsets 5 and 6 carry a hardware revision the host does not check.
-      what += Send(addr, Framed(sync::kIdentify, {0x00, 0x01, m->setup().type, m->setup().firmware}, {5, 6}),
-                   now_us);
+      if (t.sync == sync::kIdentify) {
+        what += Answerer(*m, addr, ":") + Fmt(" type %u firmware %u", m->setup().type, m->setup().firmware);
+        // Offsets 5 and 6 carry a hardware revision the host does not check.
+        what += Send(addr, Framed(sync::kIdentify, {0x00, 0x01, m->setup().type, m->setup().firmware}, {5, 6}),
+                     now_us);
+      } else {
+        what += Answerer(*m, addr, "") + Send(addr, Accept(kModuleAccept), now_us);
+        m->CommitWrite(now_us);
+        what += ", committing, silent for a while";
+      }
     }
     return any ? what : what + ": no module answers";
   }
@@ -358,8 +339,8 @@ std::string Bus::HandleModule(const Telegram& t, uint64_t now_us) {
     case sync::kDebug: {
       if (f.size() != 1) break;
       const DebugState d = m->Debug(now_us);
-      what += Fmt(" state %u in 0x%02X out 0x%02X time %u count %u mode %u", d.state, d.inputs, d.outputs,
-                  d.time, d.count, d.mode_cmd);
+      what += Fmt(": state %u inputs 0x%02X outputs 0x%02X time %u count %u mode %u", d.state, d.inputs,
+                  d.outputs, d.time, d.count, d.mode_cmd);
       return what + Send(addr,
                          Framed(sync::kDebug,
                                 {0x00, d.state, d.inputs, d.outputs, static_cast<uint8_t>(d.time),
@@ -372,23 +353,17 @@ std::string Bus::HandleModule(const Telegram& t, uint64_t now_us) {
       std::vector<uint8_t> fields{0x00, f[1]};
       const auto page = m->ReadPage(f[1]);
       fields.insert(fields.end(), page.begin(), page.end());
-      return what + Fmt(" page %u", f[1]) + Send(addr, Framed(sync::kPage, std::move(fields)), now_us);
+      return what + Send(addr, Framed(sync::kPage, std::move(fields)), now_us);
     }
     case sync::kPage:
       if (f.size() != 2 + kPageSize) break;
       m->WritePage(f[1], f.data() + 2);
-      return what + Fmt(" page %u", f[1]) + Send(addr, Accept(kModuleAccept), now_us);
-    case sync::kModuleWrite: {
-      if (f.size() != 1) break;
-      auto note = Send(addr, Accept(kModuleAccept), now_us);
-      m->CommitWrite(now_us);
-      return what + note + ", committing, silent for a while";
-    }
+      return what + Send(addr, Accept(kModuleAccept), now_us);
     case sync::kQup: {
       if (f.size() < 3 || f.size() != 2u + f[1]) break;
       std::vector<uint8_t> payload(f.begin() + 2, f.end());
       const auto d = m->Qup(payload, now_us);
-      what += Fmt(" cmd %u state %u outputs 0x%02X", d[0], d[1], d[2]);
+      what += Fmt(": state %u outputs 0x%02X", d[1], d[2]);
       std::vector<uint8_t> fields{0x00, 0x08};
       fields.insert(fields.end(), d.begin(), d.end());
       return what + Send(addr, Framed(sync::kQup, std::move(fields)), now_us);
@@ -400,7 +375,7 @@ std::string Bus::HandleModule(const Telegram& t, uint64_t now_us) {
     default:
       break;
   }
-  return what + Fmt(" bad layout, ignored: %s", Hex(t.raw).c_str());
+  return what + BadLayout(t);
 }
 
 }  // namespace qelcomm::sim

@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "qelcomm/QelCommCtrl.h"
+#include "qelcomm/telegram_text.h"
 
 namespace qelctl {
 
-// Decodes one complete telegram ("read motor 1 register P_SOLL (3)");
-// empty when the bytes are not one well-formed telegram. `big` picks the
-// table that names registers.
-std::string DescribeTelegram(bool from_host, const std::vector<uint8_t>& bytes, bool big);
+// The library's telegram decoder, under the name the tool has always used.
+using qelcomm::DescribeTelegram;
 
 class Tracer {
  public:

@@ -4,10 +4,14 @@
 // QELCOMM_TEST_PORT (a path) or QELCOMM_TEST_COM (a COM number).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qelcomm/QelCommCtrl.h"
 
@@ -21,6 +25,8 @@ constexpr int16_t kStandard = 1, kBig = 2, kNobody = 9;
 constexpr int16_t kDrops = 10, kComplement = 11, kWrongSync = 12, kLate = 13, kSplit = 14,
                   kBadAccept = 16;
 constexpr int16_t kGroup = 3;  // GROUPID of motor 1
+constexpr int16_t kModule = 1;  // fitted to motor 1: type 3, firmware 17, NOOP value 0x1234
+constexpr int16_t kFreePage = 9;  // no other test writes it
 
 class Protocol : public ::testing::Test {
  protected:
@@ -136,6 +142,108 @@ TEST_F(Protocol, ResetAndFlashWaitForTheMotor) {
   EXPECT_TRUE(ctrl.ResetWait(kStandard)) << ctrl.GetLastErrorStr(0);
   EXPECT_TRUE(ctrl.ReadParameter(kStandard, 15, v));
   EXPECT_EQ(v, 77);  // the restart reloaded the flashed value
+}
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + 7 * i);
+  return b;
+}
+
+// Intel HEX of `image` from address 0, 16 bytes a record, then an end record.
+std::string HexFile(const std::vector<uint8_t>& image) {
+  std::string text;
+  char buf[16];
+  for (size_t at = 0; at < image.size(); at += 16) {
+    const size_t n = std::min<size_t>(16, image.size() - at);
+    uint8_t sum = uint8_t(n + (at >> 8) + at);
+    std::snprintf(buf, sizeof buf, ":%02X%04X00", unsigned(n), unsigned(at));
+    text += buf;
+    for (size_t i = 0; i < n; ++i) {
+      std::snprintf(buf, sizeof buf, "%02X", image[at + i]);
+      text += buf;
+      sum = uint8_t(sum + image[at + i]);
+    }
+    std::snprintf(buf, sizeof buf, "%02X\r\n", unsigned(uint8_t(-sum)));
+    text += buf;
+  }
+  return text + ":00000001FF\r\n";
+}
+
+TEST_F(Protocol, ModuleIdentifiesAndKeepsAPage) {
+  int16_t type = 0, firmware = 0;
+  EXPECT_TRUE(ctrl.GetModuleType(kModule, type, firmware));
+  EXPECT_EQ(type, 3);
+  EXPECT_EQ(firmware, 17);
+  // Data bytes that look like an end sync must not cut the page short.
+  std::vector<uint8_t> page = Pattern(128, 0x31);
+  page[10] = page[11] = 0xAA;
+  EXPECT_TRUE(ctrl.VemoPut(kModule, kFreePage, page));
+  std::vector<uint8_t> back;
+  EXPECT_TRUE(ctrl.VemoGet(kModule, kFreePage, back));
+  EXPECT_EQ(back, page);
+  EXPECT_EQ(ctrl.GetLastError(), 0);
+}
+
+TEST_F(Protocol, ProgrammingSendsTheFirstFourPagesAndCommits) {
+  std::vector<uint8_t> page4_before;
+  ASSERT_TRUE(ctrl.VemoGet(kModule, 4, page4_before));
+  // 512 bytes for pages 0..3, and a record beyond them that is not sent.
+  std::vector<uint8_t> image = Pattern(512 + 16, 0x05);
+  std::fill(image.begin() + 512, image.end(), uint8_t(~page4_before[0]));
+  const std::string path = ::testing::TempDir() + "qelcomm_protocol_program.hex";
+  std::ofstream(path, std::ios::binary) << HexFile(image);
+  const auto start = Clock::now();
+  EXPECT_TRUE(ctrl.VemoProgram(kModule, path)) << ctrl.GetLastErrorStr(0);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  std::remove(path.c_str());
+  EXPECT_GE(ms.count(), 300) << "returned before the module's commit (--module-write-ms) ended";
+  for (int16_t p = 0; p < 4; ++p) {
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(ctrl.VemoGet(kModule, p, data)) << "page " << p;
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 128 * p)) << "page " << p;
+  }
+  std::vector<uint8_t> page4;
+  ASSERT_TRUE(ctrl.VemoGet(kModule, 4, page4));
+  EXPECT_EQ(page4, page4_before);
+}
+
+TEST_F(Protocol, QupProgramRunsAndDebugShowsIt) {
+  int16_t value = 0;
+  EXPECT_TRUE(ctrl.QupNOOP(kModule, value));
+  EXPECT_EQ(value, 0x1234);
+  ASSERT_TRUE(ctrl.QupStart(kModule));
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  int16_t state = 0, inputs = 0, outputs = 0, mode = 0;
+  int32_t time = 0, count = 0;
+  ASSERT_TRUE(ctrl.VemoDebug(kModule, state, inputs, outputs, time, count, mode));
+  EXPECT_EQ(state, 1);  // running
+  EXPECT_EQ(mode, 1);   // the last command: start
+  EXPECT_GE(time, 50);  // milliseconds run
+  EXPECT_GT(count, 0);
+  EXPECT_TRUE(ctrl.QupStop(kModule));
+  EXPECT_EQ(ctrl.GetLastError(), 0);
+}
+
+TEST_F(Protocol, SilentModuleFailsWithoutACode) {
+  ctrl.SetRetries(1);
+  int16_t type = -1, firmware = -1;
+  EXPECT_FALSE(ctrl.GetModuleType(kNobody, type, firmware));
+  EXPECT_EQ(ctrl.GetLastError(), 0);
+  std::vector<uint8_t> data{1, 2, 3};
+  EXPECT_FALSE(ctrl.VemoGet(kNobody, 0, data));
+  EXPECT_EQ(ctrl.GetLastError(), 0);
+  EXPECT_EQ(data, (std::vector<uint8_t>{1, 2, 3})) << "untouched on failure";
+}
+
+TEST_F(Protocol, ModuleCommandsOnAClosedPortAreShortWrites) {
+  ctrl.ClosePort();
+  const auto start = Clock::now();
+  EXPECT_FALSE(ctrl.VemoStop(kModule));
+  EXPECT_EQ(LastError(), ERR_WRITE_SHORT);
+  EXPECT_FALSE(ctrl.VemoWrite(kModule));
+  EXPECT_EQ(LastError(), ERR_WRITE_SHORT);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000)) << "no waiting on a closed port";
 }
 
 // Run with qelsim --vanish-after 1.

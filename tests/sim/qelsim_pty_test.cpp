@@ -226,9 +226,9 @@ TEST(QelsimPty, PerAddressFaultsAndTrace) {
   EXPECT_EQ(r.size(), 22u);
   EXPECT_EQ(sim.Stop(), 0);
   const std::string trace = sim.Stderr();
-  EXPECT_NE(trace.find("write   @1 reg 5 V_SOLL := 1000 -> 3 bytes [fault bad-accept]"), std::string::npos)
+  EXPECT_NE(trace.find("write motor 1 register V_SOLL (5) = 1000 -> 3 bytes [fault bad-accept]"), std::string::npos)
       << trace;
-  EXPECT_NE(trace.find("read    @2 reg 2 MODE_REG"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("read motor 2 register MODE_REG (2)"), std::string::npos) << trace;
 }
 
 TEST(QelsimPty, VanishAfterClosesTheTerminal) {
