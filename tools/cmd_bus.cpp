@@ -19,6 +19,26 @@ bool IsReplyError(uint32_t code) {
   return code >= qelcomm::ERR_ANSWER_LENGTH && code <= qelcomm::ERR_END_SYNC;
 }
 
+// Appends the module fitted at an address that answered as a motor: one
+// identification request, which a silent address costs one reply window.
+void ProbeModule(Session& s, int addr, json& entry, std::string& text) {
+  auto& ctrl = s.ctrl();
+  int16_t type = -1, firmware = -1;  // stay negative where a short reply ends
+  const bool ok = ctrl.GetModuleType(int16_t(addr), type, firmware);
+  const int32_t code = ctrl.GetLastError();
+  if (ok) {
+    entry["module"] = {{"type", type < 0 ? json() : json(type)},
+                       {"firmware", firmware < 0 ? json() : json(firmware)}};
+    text += ", module " + ModuleIdText(type, firmware);
+    return;
+  }
+  entry["module"] = nullptr;
+  if (code == 0) return;  // no module: silence leaves no code
+  const std::string what = "address " + std::to_string(addr) + ", module";
+  if (!IsReplyError(uint32_t(code))) s.Fail(code, "scanning " + what);
+  s.err() << "qelctl: " << what << ": " << s.DescribeError(code) << '\n';
+}
+
 struct ScanArgs {
   int from = 1;
   int to = 255;
@@ -41,12 +61,12 @@ int Scan(Session& s, const ScanArgs& a) {
     const bool ok = ctrl.ReadParameter(int16_t(addr), kProgVersion, version);
     const int32_t code = ctrl.GetLastError();
     if (ok) {
-      const std::string hex = Hex(uint32_t(version), s.IsBig(addr) ? 4 : 2);
-      found.push_back({{"address", addr}, {"prog_version", version}});
-      if (!s.json()) {
-        bar.Clear();
-        s.out() << "address " << addr << ": PROG_VERSION " << hex << '\n' << std::flush;
-      }
+      json entry = {{"address", addr}, {"prog_version", version}};
+      std::string text = "PROG_VERSION " + Hex(uint32_t(version), s.IsBig(addr) ? 4 : 2);
+      bar.Clear();
+      ProbeModule(s, addr, entry, text);
+      found.push_back(std::move(entry));
+      if (!s.json()) s.out() << "address " << addr << ": " << text << '\n' << std::flush;
     } else if (code != int32_t(qelcomm::ERR_ANSWER_LENGTH)) {
       // A garbled reply is worth a warning; a failing port ends the scan.
       bar.Clear();
@@ -97,7 +117,9 @@ void AddBusCommands(CLI::App& root, CommandList& out) {
   {
     auto a = std::make_shared<ScanArgs>();
     auto* app = root.add_subcommand(
-        "scan", "List the motor addresses that answer (one read of PROG_VERSION each, no retry)");
+        "scan",
+        "List the motor addresses that answer, and the module fitted to each (one read of "
+        "PROG_VERSION and one module identification each, no retry)");
     app->add_option("--from", a->from, "First address")
         ->check(StrictInt(1, 255))
         ->capture_default_str();

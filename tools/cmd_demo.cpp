@@ -1,11 +1,20 @@
 // demo: a guided tour of the control on the embedded virtual bus. Waits run
 // in virtual time, so the whole tour takes well under a second of real time.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <system_error>
 
 #include "args.h"
 #include "command.h"
+#include "embedded.h"
 #include "format.h"
+#include "module/hex_loader.h"
+#include "qelcomm/protocol.h"
 #include "session.h"
+#include "virtual_bus.h"
 
 namespace qelctl {
 namespace {
@@ -16,6 +25,35 @@ constexpr int16_t kNoMotor = 9;
 constexpr int32_t kTarget = 30000;
 constexpr uint32_t kPollMs = 20;
 constexpr int kMaxPolls = 50;
+constexpr int kModulePages = 4;   // what VemoProgram programs
+constexpr uint32_t kRunMs = 500;  // how long the module's program runs
+using qelcomm::protocol::kPageSize;
+using qelcomm::sim::ProgramState;
+
+// VemoProgram reads a file: the demo's built-in HEX text goes into a
+// temporary one for as long as the tour needs it.
+class TempFile {
+ public:
+  explicit TempFile(std::string_view contents) {
+    std::error_code ec;
+    const auto dir = std::filesystem::temp_directory_path(ec);
+    path_ = (ec ? std::filesystem::path(".") : dir) /
+            ("qelctl-demo-module-" + std::to_string(std::random_device{}()) + ".hex");
+    std::ofstream f(path_, std::ios::binary);
+    f.write(contents.data(), std::streamsize(contents.size()));
+    ok_ = bool(f.flush());
+  }
+  ~TempFile() {
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+  }
+  bool ok() const { return ok_; }
+  std::string path() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+  bool ok_ = false;
+};
 
 class Tour {
  public:
@@ -32,6 +70,10 @@ class Tour {
     GroupWrite();
     ResetWait();
     FlashWait();
+    ModuleIdentify();
+    ModuleProgram();
+    ModuleReadBack();
+    ModuleRun();
     ErrorCase();
     out_ << "\nDone: " << Seconds(s_.platform().NowMs() - start)
          << " s of bus time, no hardware needed.\n";
@@ -153,6 +195,98 @@ class Tour {
     const uint64_t start = s_.platform().NowMs();
     s_.Check(c_.WriteToFlashWait(kBigMotor), "flashing " + M(kBigMotor));
     Line("answering again after " + Seconds(s_.platform().NowMs() - start) + " s of bus time");
+  }
+
+  void ModuleIdentify() {
+    Step("Identify the Vemo module fitted to motor 1");
+    int16_t type = -1, firmware = -1;
+    s_.CheckModule(c_.GetModuleType(kMotor, type, firmware), "identifying the module");
+    Line("module 1: " + ModuleIdText(type, firmware));
+  }
+
+  void ModuleProgram() {
+    const std::string_view hex = DemoModuleHex();
+    Step("Program the module from demo-module.hex (" + std::to_string(hex.size()) +
+         " bytes of Intel HEX built into qelctl)");
+    const TempFile file(hex);
+    if (!file.ok()) {
+      s_.err() << "qelctl: cannot write the demo's HEX file " << file.path() << '\n';
+      throw DeviceFailure{};
+    }
+    const uint64_t start = s_.platform().NowMs();
+    auto progress = [&](const qelcomm::ProgramProgress& p) {
+      using S = qelcomm::ProgramProgress::Step;
+      std::string text;
+      switch (p.step) {
+        case S::kStop:
+          text = "stop the module";
+          break;
+        case S::kPage:
+          text = "send page " + std::to_string(p.page - 1);
+          break;
+        case S::kWrite:
+          text = "send the write command";
+          break;
+        case S::kWaiting:
+          text = "write accepted; wait until the module answers again";
+          break;
+      }
+      Line("+" + Seconds(s_.platform().NowMs() - start) + "s  " + text);
+    };
+    s_.CheckModule(c_.VemoProgram(kMotor, file.path(), progress), "programming the module");
+    Line("programmed pages 0.." + std::to_string(kModulePages - 1) + " in " +
+         Seconds(s_.platform().NowMs() - start) + " s of bus time");
+  }
+
+  void ModuleReadBack() {
+    Step("Read pages 0 to 3 back and compare them with the HEX image");
+    std::vector<uint8_t> image(qelcomm::module::kImageSize, qelcomm::module::kErasedByte);
+    qelcomm::module::LoadHex(DemoModuleHex(), image);
+    for (int page = 0; page < kModulePages; ++page) {
+      std::vector<uint8_t> data;
+      const std::string what = "page " + std::to_string(page);
+      s_.CheckModule(c_.VemoGet(kMotor, int16_t(page), data), "reading " + what);
+      const auto expected = image.begin() + page * std::ptrdiff_t{kPageSize};
+      const auto diff = std::mismatch(data.begin(), data.end(), expected);
+      if (diff.first != data.end()) {
+        s_.err() << "qelctl: " << what << " differs from the HEX image at byte "
+                 << (diff.first - data.begin()) << '\n';
+        throw DeviceFailure{};
+      }
+      // Its first line that a record set (erased bytes read 0xFF).
+      size_t line = 0;
+      while (line + 16 < data.size() &&
+             std::all_of(data.begin() + line, data.begin() + line + 16,
+                         [](uint8_t b) { return b == qelcomm::module::kErasedByte; })) {
+        line += 16;
+      }
+      std::string dump = HexDump(std::span(data).subspan(line, 16), line);
+      dump.pop_back();  // the newline
+      Line(what + " matches the image, " + dump);
+    }
+  }
+
+  std::string DebugText() {
+    int16_t state = 0, inputs = 0, outputs = 0, mode = 0;
+    int32_t time = 0, count = 0;
+    s_.CheckModule(c_.VemoDebug(kMotor, state, inputs, outputs, time, count, mode),
+                   "reading the module's debug state");
+    const char* name = state == int16_t(ProgramState::kRunning)   ? " (running)"
+                       : state == int16_t(ProgramState::kStopped) ? " (stopped)"
+                                                                  : "";
+    return "state " + std::to_string(state) + name + ", time " + std::to_string(time) + ", count " +
+           std::to_string(count) + ", outputs " + Hex(uint16_t(outputs), 1);
+  }
+
+  void ModuleRun() {
+    Step("Run the module's program: start it, watch its debug state, stop it");
+    s_.Check(c_.QupStart(kMotor), "starting the module's program");
+    Line("QupStart: " + DebugText());
+    s_.platform().SleepMs(kRunMs);
+    s_.Check(c_.QupSetOutputs(kMotor, 0x5, 0xF), "setting the module's outputs");
+    Line("+" + Seconds(kRunMs) + "s, outputs 0 and 2 on: " + DebugText());
+    s_.Check(c_.QupStop(kMotor), "stopping the module's program");
+    Line("QupStop: " + DebugText());
   }
 
   void ErrorCase() {

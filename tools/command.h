@@ -1,6 +1,6 @@
 // The command table: each command group adds its subcommands to the root
-// parser and says what runs when one of them was chosen. New groups (module
-// and Qup commands) add one function here and one line in commands.cpp.
+// parser and says what runs when one of them was chosen. A new group adds
+// one function here and one line in commands.cpp.
 #pragma once
 
 #include <functional>
@@ -26,6 +26,8 @@ void AddRegisterCommands(CLI::App& root, CommandList& out);  // regs, read, writ
 void AddBusCommands(CLI::App& root, CommandList& out);       // scan, group
 void AddMotorCommands(CLI::App& root, CommandList& out);     // status, reset, flash
 void AddFactorCommands(CLI::App& root, CommandList& out);    // factors
+void AddModuleCommands(CLI::App& root, CommandList& out);    // module info, get, program...
+void AddQupCommands(CLI::App& root, CommandList& out);       // qup start, stop, outputs...
 void AddDemoCommand(CLI::App& root, CommandList& out);       // demo
 
 std::span<const CommandGroup> CommandGroups();

@@ -4,7 +4,8 @@ namespace qelctl {
 
 std::span<const CommandGroup> CommandGroups() {
   static constexpr CommandGroup kGroups[] = {
-      AddRegisterCommands, AddBusCommands, AddMotorCommands, AddFactorCommands, AddDemoCommand,
+      AddRegisterCommands, AddBusCommands, AddMotorCommands, AddFactorCommands,
+      AddModuleCommands,   AddQupCommands, AddDemoCommand,
   };
   return kGroups;
 }

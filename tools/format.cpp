@@ -28,4 +28,33 @@ std::string Seconds(uint64_t ms) {
   return buf;
 }
 
+std::string HexDump(std::span<const uint8_t> data, size_t offset) {
+  std::string out;
+  char buf[8];
+  for (size_t line = 0; line < data.size(); line += 16) {
+    std::snprintf(buf, sizeof buf, "%02X:", unsigned(offset + line));
+    out += buf;
+    std::string ascii;
+    for (size_t i = line; i < line + 16; ++i) {
+      if (i == line + 8) out += ' ';
+      if (i < data.size()) {
+        std::snprintf(buf, sizeof buf, " %02X", unsigned(data[i]));
+        out += buf;
+        ascii += (data[i] >= 0x20 && data[i] < 0x7F) ? char(data[i]) : '.';
+      } else {
+        out += "   ";
+      }
+    }
+    out += "  |" + ascii + "|\n";
+  }
+  return out;
+}
+
+std::string ModuleIdText(int type, int firmware) {
+  const auto part = [](const char* name, int v) {
+    return std::string(name) + (v < 0 ? " not reported" : " " + std::to_string(v));
+  };
+  return part("type", type) + ", " + part("firmware", firmware);
+}
+
 }  // namespace qelctl

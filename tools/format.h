@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace qelctl {
@@ -15,5 +16,11 @@ double FloatAsDouble(float value);
 std::string Hex(uint32_t value, int bytes);
 // Seconds with millisecond resolution: "1.625".
 std::string Seconds(uint64_t ms);
+// 16 bytes a line, each line "30: 00 11 ... 77  88 99 ... FF  |ascii...|\n"
+// with its offset in hex, counted from `offset` at the start of `data`.
+std::string HexDump(std::span<const uint8_t> data, size_t offset = 0);
+// What GetModuleType delivered: "type 3, firmware 17". A negative value is
+// one the reply did not reach ("firmware not reported").
+std::string ModuleIdText(int type, int firmware);
 
 }  // namespace qelctl

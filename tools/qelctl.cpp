@@ -20,7 +20,9 @@ constexpr const char* kFooter =
     "Address 2 is then marked big automatically; --standard 2 undoes that. Every run is a\n"
     "new bus, so changes do not carry over between runs.\n"
     "Registers are given by name (case-insensitive) or number; numbers may be written\n"
-    "in decimal or 0x hex. Exit status: 0 success, 1 device or protocol failure, 2 usage.";
+    "in decimal or 0x hex. Module and Qup commands take the address of the motor the module\n"
+    "is fitted to. Exit status: 0 success, 1 device or protocol failure, 2 usage (a file\n"
+    "named on the command line that cannot be read or written counts as one).";
 
 void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
   auto* port = app.add_option("--port", g.port, "Serial device to open, e.g. /dev/ttyUSB0")

@@ -131,6 +131,15 @@ void Session::Check(bool ok, const std::string& what) {
   Fail(code, what);
 }
 
+void Session::CheckModule(bool ok, const std::string& what) {
+  if (ok) return Check(ok, what);
+  const int32_t code = ctrl_->GetLastError();
+  if (code != 0) Fail(code, what);
+  if (env_.err_is_tty) err_ << "\r\x1b[K";
+  err_ << "qelctl: " << what << ": the module did not answer\n";
+  throw DeviceFailure{};
+}
+
 void Session::Fail(int32_t code, const std::string& what) {
   if (env_.err_is_tty) err_ << "\r\x1b[K";  // wipe a progress line
   err_ << "qelctl: " << what << ": " << DescribeError(code) << '\n';

@@ -67,6 +67,10 @@ class Session {
   // and throws DeviceFailure; on a success after a failed attempt, notes it
   // when tracing.
   void Check(bool ok, const std::string& what);
+  // The same for the module exchanges whose missing or incomplete reply
+  // leaves no code (GetModuleType, VemoDebug, VemoGet and the waits built on
+  // GetModuleType): such a failure says "the module did not answer".
+  void CheckModule(bool ok, const std::string& what);
   // Reports an error code already taken from the control, and throws.
   [[noreturn]] void Fail(int32_t code, const std::string& what);
   // "ERR_TIMEOUT (0x2000000D): Timeout" or "OS error 2: No such file...".

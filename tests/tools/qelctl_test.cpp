@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -22,12 +25,52 @@ struct Result {
   std::string err;
 };
 
+// One Intel HEX record, checksum included.
+std::string Record(int address, int type, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> b = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address),
+                            uint8_t(type)};
+  b.insert(b.end(), data.begin(), data.end());
+  uint8_t sum = 0;
+  for (uint8_t x : b) sum += x;
+  b.push_back(uint8_t(-sum));
+  std::string text = ":";
+  for (uint8_t x : b) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", x);
+    text += hex;
+  }
+  return text + "\n";
+}
+
 class Qelctl : public ::testing::Test {
  protected:
   Qelctl() : platform_(std::make_shared<qelcomm::VirtualPlatform>()) {
     peer_ = std::make_shared<qelcomm::sim::SimPeer>();
     line_ = &platform_->AddLine("sim", peer_);
     env_.virtual_platform = platform_;
+  }
+  ~Qelctl() override {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  // A path in this test's own temporary directory.
+  std::string Path(const std::string& name) {
+    if (dir_.empty()) {
+      dir_ = std::filesystem::temp_directory_path() /
+             ("qelctl_test_" +
+              std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+      std::filesystem::create_directories(dir_);
+    }
+    return (dir_ / name).string();
+  }
+  std::string File(const std::string& name, const std::string& contents) {
+    std::ofstream(Path(name), std::ios::binary) << contents;
+    return Path(name);
+  }
+  static std::string Slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
   }
 
   Result Run(std::vector<std::string> args) {
@@ -46,6 +89,7 @@ class Qelctl : public ::testing::Test {
   std::shared_ptr<qelcomm::sim::SimPeer> peer_;
   qelcomm::VirtualLine* line_;
   qelctl::RunEnv env_;
+  std::filesystem::path dir_;
 };
 
 TEST_F(Qelctl, ResolvesRegistersByNameOrNumber) {
@@ -266,13 +310,21 @@ TEST_F(Qelctl, UsageErrorsExitTwoAndSayWhatIsWrong) {
 TEST_F(Qelctl, ScanFindsTheDefaultMotors) {
   const Result r = Run({"scan"});
   EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.out, "address 1: PROG_VERSION 0x0207\naddress 2: PROG_VERSION 0x00000312\n");
+  EXPECT_EQ(r.out,
+            "address 1: PROG_VERSION 0x0207, module type 3, firmware 17\n"
+            "address 2: PROG_VERSION 0x00000312\n");
   EXPECT_EQ(r.err, "") << "no progress bar when stderr is not a terminal";
 
+  const uint64_t sent = bus().telegrams();
   json j = json::parse(Run({"--json", "scan", "--from", "2", "--to", "9"}).out);
   EXPECT_EQ(j["from"], 2);
   ASSERT_EQ(j["found"].size(), 1u);
   EXPECT_EQ(j["found"][0]["address"], 2);
+  EXPECT_TRUE(j["found"][0]["module"].is_null());
+  // One read per address and one identification per answering one, no retry.
+  EXPECT_EQ(bus().telegrams() - sent, 8u + 1u);
+  j = json::parse(Run({"--json", "scan", "--to", "1"}).out);
+  EXPECT_EQ(j["found"][0]["module"], json({{"type", 3}, {"firmware", 17}}));
 
   // The scan uses one attempt per address and leaves --retries alone after.
   bus().SetFault(1, FaultKind::kDrop, 1);
@@ -291,9 +343,14 @@ TEST_F(Qelctl, ProgressGoesToATerminalOnly) {
   env_.err_is_tty = true;
   const Result scan = Run({"scan", "--to", "3"});
   EXPECT_NE(scan.err.find("scanning ["), std::string::npos);
-  EXPECT_EQ(scan.out, "address 1: PROG_VERSION 0x0207\naddress 2: PROG_VERSION 0x00000312\n");
+  EXPECT_EQ(scan.out,
+            "address 1: PROG_VERSION 0x0207, module type 3, firmware 17\n"
+            "address 2: PROG_VERSION 0x00000312\n");
   const Result reset = Run({"reset", "1", "--wait"});
   EXPECT_NE(reset.err.find("waiting for motor 1 to restart..."), std::string::npos);
+  const Result program = Run({"module", "program", "1", File("empty.hex", Record(0, 1, {}))});
+  EXPECT_NE(program.err.find("programming module 1 ["), std::string::npos) << program.err;
+  EXPECT_EQ(program.err.find("sending page 0 (1 of 4)\n"), std::string::npos);
   // Tracing owns stderr: no progress drawn over it.
   EXPECT_EQ(Run({"--trace", "scan", "--to", "1"}).err.find("scanning ["), std::string::npos);
 }
@@ -375,6 +432,108 @@ TEST_F(Qelctl, TraceNotesARetriedExchange) {
       << r.err;
 }
 
+TEST_F(Qelctl, ProgramThenGetReturnsTheHexImage) {
+  // Records in all four pages, one across the page 0/1 boundary, after an
+  // extended linear address record; what no record sets reads 0xFF.
+  std::string image(4 * 128, '\xFF');
+  std::string hex = Record(0, 4, {0, 0});
+  for (int at : {0x000, 0x078, 0x150, 0x1F0}) {
+    std::vector<uint8_t> data(16);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(at * 3 + 7 * i);
+    hex += Record(at, 0, data);
+    std::copy(data.begin(), data.end(), image.begin() + at);
+  }
+  const std::string file = File("image.hex", hex + Record(0, 1, {}));
+  const Result r = Run({"module", "program", "1", file});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("module 1: programmed pages 0..3 from " + file + " in ", 0), 0u);
+  EXPECT_NE(r.err.find("module 1: sending page 3 (4 of 4)\n"), std::string::npos) << r.err;
+  for (int page = 0; page < 4; ++page) {
+    ASSERT_EQ(Run({"module", "get", "1", std::to_string(page), "-o", Path("page.bin")}).rc, 0);
+    EXPECT_EQ(Slurp(Path("page.bin")), image.substr(size_t(page) * 128, 128)) << page;
+  }
+  // The dump: 16 bytes a line with offsets in the page, erased bytes 0xFF.
+  const std::string dump = Run({"module", "get", "1", "3"}).out;
+  EXPECT_EQ(dump.rfind("00: FF FF FF FF FF FF FF FF  FF FF", 0), 0u) << dump;
+  EXPECT_NE(dump.find("\n70: D0 D7 DE E5 EC F3 FA 01  08 0F"), std::string::npos) << dump;
+  const json page3 = json::parse(Run({"--json", "module", "get", "1", "3"}).out);
+  EXPECT_EQ(page3["data"][0x70], uint8_t(image[0x1F0]));
+
+  // With --json, one object per step on stdout.
+  std::istringstream lines(Run({"--json", "module", "program", "1", file}).out);
+  std::string line, events;
+  while (std::getline(lines, line)) events += json::parse(line)["event"].get<std::string>() + " ";
+  EXPECT_EQ(events, "stop page page page page write waiting done ");
+}
+
+TEST_F(Qelctl, ProgramReportsHexAndFileErrors) {
+  const std::string bad = File("bad.hex", ":03000000010203F8\n");  // checksum F7
+  const Result r = Run({"module", "program", "1", bad});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.err, "qelctl: programming module 1 from " + bad +
+                       ": ERR_UNSPECIFIED (0x2000000B): Checksum error in hexfile\n");
+  EXPECT_EQ(bus().telegrams(), 0u);
+#ifndef _WIN32
+  const Result missing = Run({"module", "program", "1", "/nonexistent/x.hex"});
+  EXPECT_EQ(missing.rc, 2);
+  EXPECT_EQ(missing.err,
+            "qelctl: cannot read HEX file /nonexistent/x.hex: No such file or directory\n");
+#endif
+  EXPECT_EQ(bus().telegrams(), 0u);
+}
+
+TEST_F(Qelctl, PutNeedsAWholePage) {
+  const Result short_file =
+      Run({"module", "put", "1", "0", File("short.bin", std::string(127, 'x'))});
+  EXPECT_EQ(short_file.rc, 2);
+  EXPECT_NE(short_file.err.find("127 bytes; a page needs 128"), std::string::npos)
+      << short_file.err;
+  EXPECT_EQ(bus().telegrams(), 0u) << "nothing may be sent for a usage error";
+
+  std::string data(130, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = char(i);
+  const std::string file = File("long.bin", data);
+  EXPECT_EQ(Run({"module", "put", "1", "2", file}).out,
+            "module 1: page 2 sent (the first 128 bytes of " + file + ")\n");
+  const auto page = bus().module(1)->ReadPage(2);
+  EXPECT_EQ(std::string(page.begin(), page.end()), data.substr(0, 128));
+}
+
+TEST_F(Qelctl, QupOutputsNoopAndDebug) {
+  EXPECT_EQ(Run({"qup", "outputs", "1", "0x5", "0x7"}).out,
+            "module 1: outputs 0 on, 1 off, 2 on\n");
+  EXPECT_EQ(bus().module(1)->outputs(), 0x05);
+  ASSERT_EQ(Run({"qup", "outputs", "1", "0", "1"}).rc, 0);
+  EXPECT_EQ(bus().module(1)->outputs(), 0x04);
+  EXPECT_EQ(Run({"qup", "outputs", "1", "16", "1"}).rc, 2) << "only outputs 0..3 exist";
+
+  EXPECT_EQ(Run({"qup", "noop", "1"}).out, "module 1: NOOP value 4660 (0x1234)\n");
+  EXPECT_EQ(json::parse(Run({"qup", "noop", "1", "--json"}).out)["value"], 0x1234);
+  ASSERT_EQ(Run({"qup", "start", "1"}).out, "module 1: program started\n");
+  const json debug = json::parse(Run({"module", "debug", "1", "--json"}).out);
+  EXPECT_EQ(debug["state"], 1);
+  EXPECT_EQ(debug["outputs"], 0x04);
+
+  // Motor 2 has no module: its silence is said in words, not as "no code".
+  const Result none = Run({"module", "info", "2"});
+  EXPECT_EQ(none.rc, 1);
+  EXPECT_EQ(none.err, "qelctl: identifying module 2: the module did not answer\n");
+}
+
+TEST_F(Qelctl, ModuleWriteAndResetWait) {
+  ASSERT_EQ(Run({"module", "put", "1", "1", File("page.bin", std::string(128, 'Q'))}).rc, 0);
+  const Result write = Run({"module", "write", "1"});
+  ASSERT_EQ(write.rc, 0) << write.err;
+  EXPECT_EQ(write.out.rfind("module 1: pages written, answering again after ", 0), 0u);
+  const json reset = json::parse(Run({"--json", "module", "reset", "1", "--wait"}).out);
+  EXPECT_EQ(reset["waited"], true);
+  EXPECT_GE(reset["elapsed_ms"].get<int>(), 500) << "the module is silent after a reset";
+  EXPECT_EQ(bus().module(1)->ReadPage(1)[0], 'Q') << "the written page survives the reset";
+  EXPECT_EQ(Run({"qup", "reset", "1", "--wait"}).out.rfind("module 1: program reset, answering", 0),
+            0u);
+  EXPECT_EQ(Run({"qup", "reset", "1"}).out, "module 1: program reset\n");
+}
+
 TEST_F(Qelctl, DemoRunsTheTour) {
   const Result r = Run({"demo"});
   EXPECT_EQ(r.rc, 0) << r.err;
@@ -383,7 +542,9 @@ TEST_F(Qelctl, DemoRunsTheTour) {
        {"[1] Open the embedded virtual bus", "PROG_VERSION (1) = 0x0207", "P_IST = 30000",
         "motor 2: GROUPID 1, P_SOLL now 0", "reloaded the registers from flash",
         "failed as expected: ERR_ANSWER_LENGTH (0x20000003): Answer is not of expected length",
-        "\nDone: "}) {
+        "\nDone: ", "module 1: type 3, firmware 17", "programmed pages 0..3 in ",
+        "page 0 matches the image, 00: 51 45 4C 44 45 4D 4F 01", "page 3 matches the image, 70: ",
+        "outputs 0 and 2 on: state 1 (running)", "QupStop: state 0 (stopped)"}) {
     EXPECT_NE(r.out.find(expected), std::string::npos) << expected;
   }
 }
@@ -392,8 +553,8 @@ TEST_F(Qelctl, HelpAndVersion) {
   const Result version = Run({"--version"});
   EXPECT_EQ(version.rc, 0);
   EXPECT_EQ(version.out.rfind("qelctl ", 0), 0u);
-  for (const char* cmd :
-       {"regs", "read", "write", "scan", "factors", "status", "reset", "flash", "group", "demo"}) {
+  for (const char* cmd : {"regs", "read", "write", "scan", "factors", "status", "reset", "flash",
+                          "group", "module", "qup", "demo"}) {
     const Result help = Run({cmd, "--help"});
     EXPECT_EQ(help.rc, 0) << cmd;
     EXPECT_NE(help.out.find(std::string("Usage: qelctl ") + cmd), std::string::npos) << cmd;
