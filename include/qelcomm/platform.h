@@ -50,7 +50,8 @@ class SerialDevice {
   virtual QueueCounts Counts() = 0;
   // Reads up to `n` bytes that are already queued; never waits.
   virtual size_t Read(uint8_t* buf, size_t n) = 0;
-  // Writes a whole telegram; returns the count actually written. Bounded by
+  // Writes a whole telegram and returns once it has left the host, as far
+  // as the system can tell; gives the count written. Bounded by
   // the telegram's wire time plus a margin, never forever.
   virtual size_t Write(const uint8_t* buf, size_t n) = 0;
   // Sleeps until at least `n` bytes are queued, `timeout_ms` has passed, or

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -90,7 +91,7 @@ class PosixDevice : public SerialDevice {
   }
 
   // Empties the receive side. Bytes already written stay queued for the
-  // wire: every write is complete when it returns, and flushing the
+  // wire: every write has left, or is leaving, when it returns, and flushing the
   // transmit queue would cut off a telegram still leaving (the last copy of
   // a group write, which nobody answers, is lost that way).
   void Discard() override {
@@ -149,7 +150,29 @@ class PosixDevice : public SerialDevice {
       const timespec ts{time_t((end - now) / 1'000'000'000u), long((end - now) % 1'000'000'000u)};
       ppoll(&p, 1, &ts, nullptr);
     }
+    if (done == n) AwaitTransmitted(end);
     return done;
+  }
+
+  // write() returns once the kernel has the bytes, but the reply window
+  // must start when the telegram has left the host: at 19200 bit/s a page
+  // takes 138 ms on the wire. Sleeps for the wire time of what is still
+  // queued until the queue is empty. A queue that stops shrinking (a pty
+  // that nobody reads, a stalled adapter) ends the wait, as does `end`.
+  void AwaitTransmitted(uint64_t end) {
+    const uint64_t byte_ns = 10'000'000'000ull / uint64_t(baud_ > 0 ? baud_ : 1);
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return;
+    while (queued > 0 && lost_ == 0) {
+      const uint64_t now = MonotonicNs();
+      if (now >= end) return;
+      const uint64_t wait = std::min<uint64_t>(uint64_t(queued) * byte_ns, end - now);
+      const timespec ts{time_t(wait / 1'000'000'000u), long(wait % 1'000'000'000u)};
+      nanosleep(&ts, nullptr);
+      int left = 0;
+      if (ioctl(fd_, TIOCOUTQ, &left) != 0 || left >= queued) return;
+      queued = left;
+    }
   }
 
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
