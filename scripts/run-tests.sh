@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine and runs every test: the native debug build,
-# the AddressSanitizer/UBSan build, the install check, and the Windows build
-# under Wine. Build trees go to build/<preset>.
+# the AddressSanitizer/UBSan build, the fuzz targets (20 s each), the install
+# check, and the Windows build under Wine. Build trees go to build/<preset>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh --windows
+scripts/setup.sh --windows --fuzz
 jobs=$(nproc)
 
 step() { printf '\n== %s\n' "$*"; }
@@ -17,10 +17,18 @@ for preset in debug asan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+step "fuzz targets under AddressSanitizer and UBSan, 20 s each"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+fuzz/run-fuzzers.sh build/fuzz 20
+
 step "release build, install and find_package from a separate project"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 scripts/check-install.sh build/release
+# Module programming and silent-module figures (about 6 s); printed only, so
+# that a slow machine does not fail the run.
+build/release/bin/qelcomm_module_bench || echo "module bench: did not complete"
 
 step "Windows build under Wine"
 cmake --preset windows -DQELCOMM_NATIVE_BIN_DIR="$PWD/build/release/bin" >/dev/null

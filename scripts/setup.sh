@@ -3,13 +3,27 @@
 # through sudo). Already-installed packages are left alone.
 set -euo pipefail
 
+# --windows: the mingw-w64 cross compilers and Wine; --fuzz: clang with
+# libFuzzer and the sanitizer runtimes.
 want_windows=0
-[ "${1:-}" = "--windows" ] && want_windows=1
+want_fuzz=0
+for arg in "$@"; do
+  case "$arg" in
+    --windows) want_windows=1 ;;
+    --fuzz) want_fuzz=1 ;;
+    *) echo "setup: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev libcli11-dev nlohmann-json3-dev)
 if [ "$want_windows" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64)
+fi
+if [ "$want_fuzz" = 1 ]; then
+  # libclang-rt-14-dev holds libFuzzer and the sanitizer runtimes; clang-14
+  # only recommends it.
+  packages+=(clang-14 libclang-rt-14-dev)
 fi
 
 missing=()
