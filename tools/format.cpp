@@ -52,7 +52,10 @@ std::string HexDump(std::span<const uint8_t> data, size_t offset) {
 
 std::string ModuleIdText(int type, int firmware) {
   const auto part = [](const char* name, int v) {
-    return std::string(name) + (v < 0 ? " not reported" : " " + std::to_string(v));
+    std::string text(name);
+    text.append(v < 0 ? " not reported" : " ");
+    if (v >= 0) text.append(std::to_string(v));
+    return text;
   };
   return part("type", type) + ", " + part("firmware", firmware);
 }
