@@ -1,5 +1,6 @@
 #include "link/exchange.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "qelcomm/errors.h"
@@ -82,9 +83,11 @@ bool ReceiveReply(Link& link, std::span<uint8_t> reply, uint64_t deadline,
   return true;
 }
 
-bool AcceptWait(Link& link, uint8_t accept) {
+namespace {
+
+bool AcceptUntil(Link& link, uint8_t accept, uint64_t deadline) {
   std::array<uint8_t, protocol::kAcceptSize> reply{};
-  if (!ReceiveReply(link, reply, DeadlineIn(link), ERR_ANSWER_LENGTH)) return false;
+  if (!ReceiveReply(link, reply, deadline, ERR_ANSWER_LENGTH)) return false;
   bool ok = true;
   for (uint8_t b : reply) {
     if (b != accept) {
@@ -95,13 +98,23 @@ bool AcceptWait(Link& link, uint8_t accept) {
   return ok;
 }
 
-bool AcceptWithin(Link& link, uint8_t accept, uint64_t deadline) {
+}  // namespace
+
+bool AcceptWait(Link& link, uint8_t accept) {
+  return AcceptUntil(link, accept, DeadlineIn(link));
+}
+
+bool AcceptWithin(Link& link, uint8_t accept) {
   // A new wait starts while the clock is still at the deadline, so one
-  // window holds one or two accept waits.
-  do {
-    if (AcceptWait(link, accept)) return true;
-  } while (link.platform->NowMs() <= deadline && !Lost(link));
-  return false;
+  // window holds one or two accept waits. A wait that ran out counts as
+  // ending on its own deadline, not a scheduler tick later, so a silent
+  // start of the window always gets its second wait.
+  const uint64_t deadline = DeadlineIn(link);
+  for (uint64_t wait_deadline = deadline;; wait_deadline = DeadlineIn(link)) {
+    if (AcceptUntil(link, accept, wait_deadline)) return true;
+    const uint64_t ended = std::min(link.platform->NowMs(), wait_deadline);
+    if (ended > deadline || Lost(link)) return false;
+  }
 }
 
 bool ScannedReply::Take(uint8_t b) {

@@ -53,9 +53,9 @@ size_t ReadBytes(Link& link, uint8_t* buf, size_t n);
 // (ERR_BAD_ACCEPT per differing byte); any other count is thrown away with
 // ERR_ANSWER_LENGTH.
 bool AcceptWait(Link& link, uint8_t accept);
-// Accept waits, one after another, until one succeeds or a wait ends with
-// the clock past `deadline`. The code of the last wait stays.
-bool AcceptWithin(Link& link, uint8_t accept, uint64_t deadline);
+// Accept waits, one after another, until one succeeds or a wait ends past
+// one reply window from now. The code of the last wait stays.
+bool AcceptWithin(Link& link, uint8_t accept);
 
 // The end-sync scan: reads a reply of any length until two consecutive
 // 0xAA, into a buffer of bounded size. Bytes queued behind the end sync are

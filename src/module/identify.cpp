@@ -52,7 +52,7 @@ bool Stop(link::Link& link, int16_t address) {
   const auto request = Request(sync::kModuleStop, address);
   return link::RunAttempts(link, [&] {
     if (!link::SendStep(link, request)) return Attempt::kFailedFinal;
-    return link::AcceptWithin(link, protocol::kModuleAccept, link::DeadlineIn(link))
+    return link::AcceptWithin(link, protocol::kModuleAccept)
                ? Attempt::kSucceeded
                : Attempt::kFailed;
   });

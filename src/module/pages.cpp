@@ -94,7 +94,7 @@ bool PutPage(link::Link& link, int16_t address, int16_t page, std::span<const ui
   const auto request = t.End().bytes();
   return link::RunAttempts(link, [&] {
     if (!link::SendStep(link, request)) return Attempt::kFailedFinal;
-    return link::AcceptWithin(link, protocol::kModuleAccept, link::DeadlineIn(link))
+    return link::AcceptWithin(link, protocol::kModuleAccept)
                ? Attempt::kSucceeded
                : Attempt::kFailed;
   });

@@ -112,6 +112,13 @@ TEST(ModuleControl, StopAndResetConventions) {
   EXPECT_TRUE(b.ctrl.VemoStop(1));
   EXPECT_EQ(LastError(b.ctrl), ERR_ANSWER_LENGTH);
 
+  // A page still on its way keeps the window open for a second wait: an
+  // acceptance 180 ms after the send is taken without sending again.
+  b.line.written.clear();
+  b.peer->Reply(kModuleAccept, 180);
+  EXPECT_TRUE(b.ctrl.VemoStop(1));
+  EXPECT_EQ(b.Sent(), 1u);
+
   // A silent module: Retries sends, each window one or two accept waits.
   b.line.written.clear();
   const uint64_t start = b.NowMs();
