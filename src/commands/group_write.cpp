@@ -23,9 +23,7 @@ bool Accepted(bool big255, int16_t reg, const registers::ParamLookup& info) {
 // bound follows the speed the port was opened at.
 bool Drained(link::Link& link, size_t bytes) {
   Platform& platform = *link.platform;
-  const int32_t baud = link.open_baud > 0 ? link.open_baud : 1;
-  const uint64_t bound = (uint64_t{bytes} * 10 * 1000 + uint64_t(baud) - 1) / uint64_t(baud) +
-                         kDrainMarginMs;
+  const uint64_t bound = link::WireTimeMs(link, bytes) + kDrainMarginMs;
   const uint64_t start = platform.NowMs();
   while (link.port->Counts().tx != 0) {
     if (platform.NowMs() - start >= bound || link::Lost(link)) return false;

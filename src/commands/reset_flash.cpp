@@ -16,10 +16,6 @@ constexpr int32_t kSafeMode = 15;
 constexpr uint32_t kWindowMs = 5000;
 constexpr uint32_t kResendPauseMs = 1000;
 
-std::vector<uint8_t> Command(uint8_t sync, int16_t address) {
-  return link::Telegram(sync).Field(link::LowByte(address)).End().bytes();
-}
-
 // Polls one register until `done` says so or the clock passes `deadline`.
 // A read on a closed port fails without waiting, so it is followed by one
 // reply window of sleep and the poll never spins; a read that fails fast on
@@ -65,7 +61,7 @@ bool TimedOut(link::Link& link, const PollResult& r, uint64_t deadline) {
 }
 
 void RequestSafeMode(link::Link& link, int16_t address) {
-  const auto telegram = Command(sync::kSafeMode, address);
+  const auto telegram = link::AddressTelegram(sync::kSafeMode, address);
   link::RunAttempts(link, [&] {
     const bool ok = link::SendStep(link, telegram) && link::AcceptWait(link, protocol::kMotorAccept);
     return ok ? link::Attempt::kSucceeded : link::Attempt::kFailed;
@@ -87,7 +83,7 @@ bool WaitForSafeMode(link::Link& link, const Target& motor) {
 // The restart and flash commands are not acknowledged by a motor in safe
 // mode: an attempt succeeds when no valid acceptance comes back.
 bool SendFinalCommand(link::Link& link, uint8_t sync, int16_t address) {
-  const auto telegram = Command(sync, address);
+  const auto telegram = link::AddressTelegram(sync, address);
   return link::RunAttempts(link, [&] {
     if (link::SendStep(link, telegram) && !link::AcceptWait(link, protocol::kMotorAccept)) {
       return link::Attempt::kSucceeded;

@@ -86,8 +86,7 @@ bool ReadReplyFields(link::Link& link, bool& success, int16_t& status, int32_t& 
 bool ReadStatus(link::Link& link, int16_t address, int16_t& status, int32_t& position,
                 int16_t& err_count) {
   if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
-  const auto request =
-      link::Telegram(protocol::sync::kStatus).Field(link::LowByte(address)).End().bytes();
+  const auto request = link::AddressTelegram(protocol::sync::kStatus, address);
 
   return link::RunAttempts(link, [&] {
     // A short write spoils the attempt, but its reply is still read.

@@ -31,6 +31,11 @@ bool Begin(Link& link, Prologue prologue) {
   return true;
 }
 
+uint64_t WireTimeMs(const Link& link, size_t bytes) {
+  const uint64_t baud = link.open_baud > 0 ? uint64_t(link.open_baud) : 1;
+  return (uint64_t{bytes} * 10 * 1000 + baud - 1) / baud;
+}
+
 uint64_t DeadlineIn(const Link& link, uint32_t window_ms) {
   return link.platform->NowMs() + window_ms;
 }

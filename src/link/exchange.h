@@ -25,6 +25,9 @@ enum class Prologue {
 };
 bool Begin(Link& link, Prologue prologue);
 
+// The wire time of `bytes` bytes at 10 bits each, at the speed the port
+// was opened at, rounded up.
+uint64_t WireTimeMs(const Link& link, size_t bytes);
 // The clock `window_ms` from now.
 uint64_t DeadlineIn(const Link& link, uint32_t window_ms = kReplyWindowMs);
 

@@ -36,4 +36,10 @@ class Telegram {
   std::vector<uint8_t> bytes_;
 };
 
+// The short telegram that carries nothing but the address: sync ×3, the
+// address's low byte and its complement, end sync.
+inline std::vector<uint8_t> AddressTelegram(uint8_t sync, int32_t address) {
+  return Telegram(sync).Field(LowByte(address)).End().bytes();
+}
+
 }  // namespace qelcomm::link

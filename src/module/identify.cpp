@@ -11,15 +11,11 @@ namespace {
 namespace sync = protocol::sync;
 using link::Attempt;
 
-std::vector<uint8_t> Request(uint8_t sync_byte, int16_t address) {
-  return link::Telegram(sync_byte).Field(link::LowByte(address)).End().bytes();
-}
-
 }  // namespace
 
 bool GetModuleType(link::Link& link, int16_t address, int16_t& module_type, int16_t& firmware) {
   if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
-  const auto request = Request(sync::kIdentify, address);
+  const auto request = link::AddressTelegram(sync::kIdentify, address);
   return link::RunAttempts(link, [&] {
     // A short write is recorded, but the reply is still awaited and judged
     // on its own merits.
@@ -43,13 +39,13 @@ bool GetModuleType(link::Link& link, int16_t address, int16_t& module_type, int1
 
 bool Reset(link::Link& link, int16_t address) {
   if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
-  return link::Finish(link, link::SendStep(link, Request(sync::kModuleReset, address)));
+  return link::Finish(link, link::SendStep(link, link::AddressTelegram(sync::kModuleReset, address)));
 }
 
 bool Stop(link::Link& link, int16_t address) {
   // No open test and no reset of the last error: a stop on an empty port
   // fails as a short write.
-  const auto request = Request(sync::kModuleStop, address);
+  const auto request = link::AddressTelegram(sync::kModuleStop, address);
   return link::RunAttempts(link, [&] {
     if (!link::SendStep(link, request)) return Attempt::kFailedFinal;
     return link::AcceptWithin(link, protocol::kModuleAccept)

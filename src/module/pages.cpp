@@ -23,9 +23,7 @@ constexpr uint32_t kPageExtensionMs = 10;
 // wire time, so a line that keeps trickling noise cannot hold it forever.
 size_t PageReceiveWait(link::Link& link) {
   const uint64_t start = link.platform->NowMs();
-  const int32_t baud = link.open_baud > 0 ? link.open_baud : 1;
-  const uint64_t wire_ms = (uint64_t{kPageTelegramSize} * 10 * 1000 + uint64_t(baud) - 1) / uint64_t(baud);
-  const uint64_t cap = start + link::kReplyWindowMs + 2 * wire_ms;
+  const uint64_t cap = start + link::kReplyWindowMs + 2 * link::WireTimeMs(link, kPageTelegramSize);
   uint64_t deadline = start + link::kReplyWindowMs;
   size_t seen = 0;
   for (;;) {
@@ -44,7 +42,7 @@ size_t PageReceiveWait(link::Link& link) {
 
 bool Debug(link::Link& link, int16_t address, const DebugValues& out) {
   if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
-  const auto request = link::Telegram(sync::kDebug).Field(link::LowByte(address)).End().bytes();
+  const auto request = link::AddressTelegram(sync::kDebug, address);
   return link::RunAttempts(link, [&] {
     if (!link::SendStep(link, request)) return Attempt::kFailedFinal;
     const link::ScannedReply reply = link::EndSyncScan(link, link::DeadlineIn(link));
@@ -101,8 +99,7 @@ bool PutPage(link::Link& link, int16_t address, int16_t page, std::span<const ui
 }
 
 bool Write(link::Link& link, int16_t address, const std::function<void()>& on_waiting) {
-  const auto request =
-      link::Telegram(sync::kModuleWrite).Field(link::LowByte(address)).End().bytes();
+  const auto request = link::AddressTelegram(sync::kModuleWrite, address);
   int16_t type = 0;
   int16_t firmware = 0;
   return link::RunAttempts(link, [&] {

@@ -27,8 +27,7 @@ bool QupCommand(link::Link& link, int16_t address, std::span<const uint8_t> payl
 
 bool QupReset(link::Link& link, int16_t address) {
   if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
-  const auto request =
-      link::Telegram(protocol::sync::kQupReset).Field(link::LowByte(address)).End().bytes();
+  const auto request = link::AddressTelegram(protocol::sync::kQupReset, address);
   return link::Finish(link, link::SendStep(link, request));
 }
 
