@@ -24,3 +24,9 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 # CTest and add_custom_command run target executables through this wrapper.
 get_filename_component(CMAKE_CROSSCOMPILING_EMULATOR
   ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh ABSOLUTE)
+
+# The type-library compiler of the same target, and the stdole2.tlb that the
+# control's type library imports (from Wine's 64-bit libraries).
+set(QELCOMM_WIDL ${_qelcomm_mingw}-widl)
+set(QELCOMM_WIDL_FLAGS --win64)
+set(QELCOMM_STDOLE_DIR /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)

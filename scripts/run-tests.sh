@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine and runs every test: the native debug build,
 # the AddressSanitizer/UBSan build, the fuzz targets (20 s each), the install
-# check, and the Windows build under Wine. Build trees go to build/<preset>.
+# check, and the 64- and 32-bit Windows builds (QELCOMM.OCX among them)
+# under Wine. Build trees go to build/<preset>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,10 +31,13 @@ scripts/check-install.sh build/release
 # that a slow machine does not fail the run.
 build/release/bin/qelcomm_module_bench || echo "module bench: did not complete"
 
-step "Windows build under Wine"
-cmake --preset windows -DQELCOMM_NATIVE_BIN_DIR="$PWD/build/release/bin" >/dev/null
-cmake --build --preset windows -j "$jobs"
 # Create the Wine prefix once up front (about 15 s on a new machine) rather
 # than inside the first test's time limit.
 sh -c '. tests/wine/wine-env.sh && qelcomm_wine_prepare'
-ctest --preset windows -j "$jobs"
+# The 64-bit and the 32-bit module, each with the whole suite under Wine.
+for preset in windows windows-x86; do
+  step "Windows build $preset under Wine"
+  cmake --preset "$preset" -DQELCOMM_NATIVE_BIN_DIR="$PWD/build/release/bin" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done

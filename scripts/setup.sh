@@ -18,12 +18,25 @@ done
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev libcli11-dev nlohmann-json3-dev)
 if [ "$want_windows" = 1 ]; then
-  packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64)
+  # Both Windows targets (x86-64 and i686); widl from mingw-w64-tools with
+  # the interface definitions of libwine-dev; Perl draws the control's
+  # pictures; Wine for 64- and 32-bit programs (wine32 needs the i386
+  # architecture).
+  packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+             g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools
+             libwine-dev perl wine wine64 wine32:i386)
 fi
 if [ "$want_fuzz" = 1 ]; then
   # libclang-rt-14-dev holds libFuzzer and the sanitizer runtimes; clang-14
   # only recommends it.
   packages+=(clang-14 libclang-rt-14-dev)
+fi
+
+if [ "$want_windows" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  sudo=""
+  [ "$(id -u)" = 0 ] || sudo="sudo"
+  echo "setup: adding the i386 architecture for 32-bit Wine"
+  $sudo dpkg --add-architecture i386
 fi
 
 missing=()

@@ -146,7 +146,7 @@ FaultKind Bus::PickFault(uint8_t address) {
     return kind;
   }
   if (config_.fault_rate > 0 && rng_.Unit() < config_.fault_rate) {
-    return config_.random_kinds[rng_.Below(config_.random_kinds.size())];
+    return config_.random_kinds[static_cast<size_t>(rng_.Below(config_.random_kinds.size()))];
   }
   return FaultKind::kNone;
 }

@@ -101,7 +101,7 @@ std::vector<Piece> ApplyFault(FaultKind kind, const Reply& reply, Rng& rng,
       for (size_t p = 0; p < b.size(); ++p) {
         if (!framed || !Unchecked(reply, p)) candidates.push_back(p);
       }
-      const size_t p = candidates[rng.Below(candidates.size())];
+      const size_t p = candidates[static_cast<size_t>(rng.Below(candidates.size()))];
       b[p] ^= Mask(rng, b[p]);
       break;
     }
@@ -109,7 +109,7 @@ std::vector<Piece> ApplyFault(FaultKind kind, const Reply& reply, Rng& rng,
       if (framed) {
         auto positions = FramedPositions(reply, true);
         if (!positions.empty()) {
-          const size_t p = positions[rng.Below(positions.size())];
+          const size_t p = positions[static_cast<size_t>(rng.Below(positions.size()))];
           b[p] ^= Mask(rng, b[p]);
           break;
         }

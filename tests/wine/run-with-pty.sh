@@ -7,8 +7,9 @@
 # slave's path as its first output line (pty_loopback, qelsim). That pty is
 # mapped to a free COM port of the Wine prefix, and PROGRAM runs with
 #   QELCOMM_TEST_COM=<n>  and  QELCOMM_TEST_PORT=COM<n>
-# in its environment. Exits with PROGRAM's exit code; the responder is
-# stopped afterwards and its output shown if the program failed.
+# in its environment; "@COM@" in its arguments becomes <n>. Exits with
+# PROGRAM's exit code; the responder is stopped afterwards and its output
+# shown if the program failed.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
@@ -86,8 +87,12 @@ if [ -z "$device" ] || [ ! -e "$device" ]; then
 fi
 qelcomm_wine_map_com "$com" "$device"
 
+program=()
+for arg in "$@"; do
+  program+=("${arg//@COM@/$com}")
+done
 QELCOMM_TEST_COM=$com QELCOMM_TEST_PORT=COM$com \
-  "$here/wine-run.sh" "$@" 7>&- 8>&-
+  "$here/wine-run.sh" "${program[@]}" 7>&- 8>&-
 status=$?
 if [ $status -ne 0 ]; then
   echo "run-with-pty: $* exited with $status; responder on $device said:" >&2

@@ -11,8 +11,10 @@
 WINEPREFIX=$QELCOMM_WINEPREFIX
 WINEARCH=win64
 WINEDEBUG=-all
-# No Mono/Gecko installers: they would pop up dialogs and download.
-WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono/Gecko installers: they would pop up dialogs and download. No
+# debugger either: on a crash Wine would start winedbg --auto, which never
+# exits, and the test would hang until its time limit instead of failing.
+WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 export WINEPREFIX WINEARCH WINEDEBUG WINEDLLOVERRIDES
 : "${WINE:=wine}"
 : "${WINESERVER:=wineserver}"

@@ -1,0 +1,4 @@
+// Defines the identifiers that the widl header declares.
+#include <initguid.h>
+
+#include "control/com/guids.h"

@@ -1,0 +1,29 @@
+// Module-wide state of QELCOMM.OCX: the instance handle, the count of live
+// objects and locks that DllCanUnloadNow reports, and type information.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <string>
+
+namespace qelcomm::com {
+
+HINSTANCE ModuleInstance();
+
+// Every COM object of the module (controls, pages, factories handed to a
+// client, connection points) counts itself while it lives.
+void ObjectCreated();
+void ObjectDestroyed();
+void LockModule(bool lock);
+bool ModuleInUse();
+
+// Type information for one member of the type library: the registered
+// library version 1.3 or later, else the copy inside the module, so that an
+// object made without registration still has it. The caller releases it.
+HRESULT LoadTypeInfo(REFGUID guid, ITypeInfo** info);
+
+// A module string resource as UTF-16 (empty when missing).
+std::wstring LoadResourceString(UINT id);
+
+}  // namespace qelcomm::com
