@@ -1,32 +1,6 @@
 # Cross build for 32-bit Windows (i686) with mingw-w64; test programs run under Wine.
-#
-# The -posix compilers are used because the default win32 thread model has no
-# std::mutex/std::thread, which GoogleTest needs. Linking is static so that the
-# executables need no MinGW runtime DLLs next to them under Wine.
-
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(_qelcomm_mingw i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${_qelcomm_mingw}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${_qelcomm_mingw}-g++-posix)
-set(CMAKE_RC_COMPILER ${_qelcomm_mingw}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${_qelcomm_mingw})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
-
-# CTest and add_custom_command run target executables through this wrapper.
-get_filename_component(CMAKE_CROSSCOMPILING_EMULATOR
-  ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh ABSOLUTE)
-
-# The type-library compiler of the same target, and the stdole2.tlb that the
-# control's type library imports (from Wine's 32-bit libraries).
-set(QELCOMM_WIDL ${_qelcomm_mingw}-widl)
 set(QELCOMM_WIDL_FLAGS --win32)
 set(QELCOMM_STDOLE_DIR /usr/lib/i386-linux-gnu/wine/i386-windows)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

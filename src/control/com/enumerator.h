@@ -15,12 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include "control/com/module.h"
+#include "control/com/com_object.h"
 
 namespace qelcomm::com {
 
 template <typename Interface, typename Item, typename Traits>
-class Enumerator final : public Interface {
+class Enumerator final : public SingleInterfaceObject<Interface> {
  public:
   // Takes ownership of the items (Traits::Free releases them at the end).
   static HRESULT Create(std::vector<Item> items, Interface** out) {
@@ -32,23 +32,6 @@ class Enumerator final : public Interface {
       return E_OUTOFMEMORY;
     }
     return Make(std::shared_ptr<Snapshot>(snapshot), 0, out);
-  }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == Traits::Iid()) {
-      *out = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
   }
 
   STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
@@ -94,12 +77,9 @@ class Enumerator final : public Interface {
     return *out == nullptr ? E_OUTOFMEMORY : S_OK;
   }
 
-  Enumerator(std::shared_ptr<Snapshot> items, size_t pos) : items_(std::move(items)), pos_(pos) {
-    ObjectCreated();
-  }
-  ~Enumerator() { ObjectDestroyed(); }
+  Enumerator(std::shared_ptr<Snapshot> items, size_t pos)
+      : SingleInterfaceObject<Interface>(Traits::Iid()), items_(std::move(items)), pos_(pos) {}
 
-  LONG refs_ = 1;
   std::shared_ptr<Snapshot> items_;
   size_t pos_;
 };

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "control/com/com_object.h"
 #include "control/com/control_object.h"
 #include "control/com/enumerator.h"
 #include "control/com/guids.h"
@@ -36,32 +37,14 @@ struct PointTraits {
 };
 using PointEnum = Enumerator<IEnumConnectionPoints, IConnectionPoint*, PointTraits>;
 
-class EventPoint final : public IConnectionPoint {
+class EventPoint final : public SingleInterfaceObject<IConnectionPoint> {
  public:
-  explicit EventPoint(IConnectionPointContainer* container) : container_(container) {
-    ObjectCreated();
-  }
+  explicit EventPoint(IConnectionPointContainer* container)
+      : SingleInterfaceObject(IID_IConnectionPoint), container_(container) {}
 
   void Detach() {
     container_ = nullptr;
     ReleaseSinks();
-  }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
-      *out = static_cast<IConnectionPoint*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
   }
 
   STDMETHODIMP GetConnectionInterface(IID* iid) override {
@@ -107,10 +90,7 @@ class EventPoint final : public IConnectionPoint {
   }
 
  private:
-  ~EventPoint() {
-    ReleaseSinks();
-    ObjectDestroyed();
-  }
+  ~EventPoint() override { ReleaseSinks(); }
 
   void ReleaseSinks() {
     std::vector<CONNECTDATA> sinks;
@@ -118,7 +98,6 @@ class EventPoint final : public IConnectionPoint {
     for (CONNECTDATA& c : sinks) c.pUnk->Release();
   }
 
-  LONG refs_ = 1;
   IConnectionPointContainer* container_;  // not counted
   std::vector<CONNECTDATA> sinks_;
   DWORD next_cookie_ = 1;

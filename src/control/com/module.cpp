@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "control/com/com_object.h"
 #include "control/com/control_object.h"
 #include "control/com/guids.h"
 #include "control/com/prop_page.h"
@@ -20,26 +21,11 @@ using CreateFn = HRESULT (*)(IUnknown*, REFIID, void**);
 
 // A class factory is itself a module object while a client holds it, so
 // DllCanUnloadNow says S_FALSE until it is released.
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SingleInterfaceObject<IClassFactory> {
  public:
-  explicit ClassFactory(CreateFn create) : create_(create) { ObjectCreated(); }
+  explicit ClassFactory(CreateFn create)
+      : SingleInterfaceObject(IID_IClassFactory), create_(create) {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
     return create_(outer, iid, out);
   }
@@ -49,8 +35,6 @@ class ClassFactory final : public IClassFactory {
   }
 
  private:
-  ~ClassFactory() { ObjectDestroyed(); }
-  LONG refs_ = 1;
   CreateFn create_;
 };
 

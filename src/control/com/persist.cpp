@@ -1,4 +1,4 @@
-// Persistence of the four properties: a fixed 22-byte stream
+// Persistence of the four properties: a fixed 26-byte stream
 // (IPersistStreamInit) and an exchange by name (IPersistPropertyBag).
 // Both parse everything first and change the object only when all of it
 // was good, so a bad source never leaves it half loaded.
