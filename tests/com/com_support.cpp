@@ -7,14 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 namespace qelcomm::comtest {
 
 std::wstring OcxPath() {
   wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring dir(path, n);
-  dir.resize(dir.find_last_of(L"\\/") + 1);
-  return dir + L"QELCOMM.OCX";
+  std::wstring dir(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + L"QELCOMM.OCX";
 }
 
 HMODULE OcxModule() {
@@ -22,19 +22,63 @@ HMODULE OcxModule() {
   return module;
 }
 
+HRESULT CanUnloadNow() { return Export<HRESULT(WINAPI*)()>("DllCanUnloadNow")(); }
+
 HRESULT CreateFromModule(REFCLSID clsid, REFIID iid, void** out) {
-  using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-  HMODULE module = OcxModule();
-  if (module == nullptr) return HRESULT_FROM_WIN32(GetLastError());
-  auto get = reinterpret_cast<GetClassObjectFn>(
-      reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+  if (OcxModule() == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  auto get = Export<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
   if (get == nullptr) return E_FAIL;
-  IClassFactory* factory = nullptr;
-  HRESULT hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-  if (FAILED(hr)) return hr;
-  hr = factory->CreateInstance(nullptr, iid, out);
-  factory->Release();
-  return hr;
+  ComPtr<IClassFactory> factory;
+  const HRESULT hr = get(clsid, IID_IClassFactory, factory.PutVoid());
+  return FAILED(hr) ? hr : factory->CreateInstance(nullptr, iid, out);
+}
+
+void Require(HRESULT hr, const char* what) {
+  if (FAILED(hr)) throw std::runtime_error(what + (" failed: " + std::to_string(hr)));
+}
+
+void Outcome::Reset() {
+  VariantClear(&result);
+  SysFreeString(excep.bstrSource);
+  SysFreeString(excep.bstrDescription);
+  excep = EXCEPINFO{};
+  arg_err = 0xFFFF;
+}
+
+Control::Control(IUnknown* object) {
+  Require(object != nullptr ? object->QueryInterface(IID_IDispatch, d_.PutVoid())
+                            : CreateFromModule(CLSID_QelComm, IID_IDispatch, d_.PutVoid()),
+          "a control's IDispatch");
+}
+
+DISPID Control::Id(const wchar_t* name) {
+  DISPID id = 12345;
+  LPOLESTR n = const_cast<LPOLESTR>(name);
+  EXPECT_EQ(d_->GetIDsOfNames(IID_NULL, &n, 1, 0, &id), S_OK) << name;
+  return id;
+}
+
+Outcome& Control::Call(DISPID id, std::vector<VARIANT> args,
+                       std::vector<std::pair<DISPID, VARIANT>> named, WORD flags) {
+  std::vector<VARIANT> rgvarg;
+  std::vector<DISPID> ids;
+  for (auto& [position, v] : named) ids.push_back(position), rgvarg.push_back(v);
+  rgvarg.insert(rgvarg.end(), args.rbegin(), args.rend());
+  DISPPARAMS p{rgvarg.data(), ids.data(), UINT(rgvarg.size()), UINT(ids.size())};
+  last_.Reset();
+  last_.hr = d_->Invoke(id, IID_NULL, 0, flags, &p, &last_.result, &last_.excep, &last_.arg_err);
+  return last_;
+}
+
+std::wstring Control::Properties() {
+  std::wstring all;
+  for (DISPID id : {1, 2, 4, 3}) {
+    const VARIANT& v = Get(id).result;
+    all += all.empty() ? L"" : L" ";
+    if (V_VT(&v) != (id == 3 ? VT_I4 : VT_I2)) all += L"?";
+    else all += std::to_wstring(id == 3 ? V_I4(&v) : V_I2(&v));
+  }
+  return all;
 }
 
 }  // namespace qelcomm::comtest

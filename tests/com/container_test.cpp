@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <olectl.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -32,166 +30,133 @@ class TestSite final : public IOleClientSite, public IOleInPlaceSiteWindowless {
                iid == IID_IOleInPlaceSiteEx || iid == IID_IOleInPlaceSiteWindowless) {
       *out = static_cast<IOleInPlaceSiteWindowless*>(this);
     } else {
-      *out = nullptr;
-      return E_NOINTERFACE;
+      return *out = nullptr, E_NOINTERFACE;
     }
-    ++refs;
-    return S_OK;
+    return ++refs, S_OK;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
   STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-  // IOleClientSite
-  STDMETHODIMP SaveObject() override { return S_OK; }
-  STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetContainer(IOleContainer**) override { return E_NOINTERFACE; }
-  STDMETHODIMP ShowObject() override { return S_OK; }
-  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-  // IOleWindow, IOleInPlaceSite
   STDMETHODIMP GetWindow(HWND* hwnd) override { return *hwnd = nullptr, E_FAIL; }
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
-  STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
-  STDMETHODIMP OnInPlaceActivate() override { return S_OK; }
-  STDMETHODIMP OnUIActivate() override { return S_OK; }
   STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc, LPRECT p,
                                 LPRECT clip, LPOLEINPLACEFRAMEINFO) override {
     *frame = nullptr;
     *doc = nullptr;
-    *p = *clip = pos;
-    return S_OK;
+    return *p = *clip = pos, S_OK;
   }
-  STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
-  STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
-  STDMETHODIMP OnInPlaceDeactivate() override { return deactivated = true, S_OK; }
-  STDMETHODIMP DiscardUndoState() override { return S_OK; }
-  STDMETHODIMP DeactivateAndUndo() override { return S_OK; }
-  STDMETHODIMP OnPosRectChange(LPCRECT) override { return S_OK; }
-  // IOleInPlaceSiteEx
-  STDMETHODIMP OnInPlaceActivateEx(BOOL* no_redraw, DWORD flags) override {
+  STDMETHODIMP OnInPlaceActivateEx(BOOL*, DWORD flags) override {
     return activated_flags = flags, S_OK;
   }
+  STDMETHODIMP OnInPlaceDeactivate() override { return deactivated = true, S_OK; }
   STDMETHODIMP OnInPlaceDeactivateEx(BOOL) override { return deactivated = true, S_OK; }
-  STDMETHODIMP RequestUIActivate() override { return S_OK; }
-  // IOleInPlaceSiteWindowless
-  STDMETHODIMP CanWindowlessActivate() override { return S_OK; }
-  STDMETHODIMP GetCapture() override { return S_FALSE; }
-  STDMETHODIMP SetCapture(BOOL) override { return S_OK; }
-  STDMETHODIMP GetFocus() override { return S_FALSE; }
-  STDMETHODIMP SetFocus(BOOL) override { return S_OK; }
-  STDMETHODIMP GetDC(LPCRECT, DWORD, HDC*) override { return E_NOTIMPL; }
-  STDMETHODIMP ReleaseDC(HDC) override { return E_NOTIMPL; }
-  STDMETHODIMP InvalidateRect(LPCRECT, BOOL) override { return S_OK; }
-  STDMETHODIMP InvalidateRgn(HRGN, BOOL) override { return S_OK; }
-  STDMETHODIMP ScrollRect(INT, INT, LPCRECT, LPCRECT) override { return E_NOTIMPL; }
-  STDMETHODIMP AdjustRect(LPRECT) override { return S_OK; }
-  STDMETHODIMP OnDefWindowMessage(UINT, WPARAM, LPARAM, LRESULT*) override { return S_FALSE; }
+  // IOleClientSite, IOleInPlaceSite(Ex), IOleInPlaceSiteWindowless: the rest only answers.
+  STUB(HRESULT, SaveObject(), S_OK) STUB(HRESULT, ShowObject(), S_OK)
+  STUB(HRESULT, OnShowWindow(BOOL), S_OK) STUB(HRESULT, RequestNewObjectLayout(), E_NOTIMPL)
+  STUB(HRESULT, GetMoniker(DWORD, DWORD, IMoniker**), E_NOTIMPL)
+  STUB(HRESULT, GetContainer(IOleContainer**), E_NOINTERFACE)
+  STUB(HRESULT, ContextSensitiveHelp(BOOL), E_NOTIMPL) STUB(HRESULT, CanInPlaceActivate(), S_OK)
+  STUB(HRESULT, OnInPlaceActivate(), S_OK) STUB(HRESULT, OnUIActivate(), S_OK)
+  STUB(HRESULT, Scroll(SIZE), E_NOTIMPL) STUB(HRESULT, OnUIDeactivate(BOOL), S_OK)
+  STUB(HRESULT, DiscardUndoState(), S_OK) STUB(HRESULT, DeactivateAndUndo(), S_OK)
+  STUB(HRESULT, OnPosRectChange(LPCRECT), S_OK) STUB(HRESULT, RequestUIActivate(), S_OK)
+  STUB(HRESULT, CanWindowlessActivate(), S_OK) STUB(HRESULT, GetCapture(), S_FALSE)
+  STUB(HRESULT, SetCapture(BOOL), S_OK) STUB(HRESULT, GetFocus(), S_FALSE)
+  STUB(HRESULT, SetFocus(BOOL), S_OK) STUB(HRESULT, ReleaseDC(HDC), E_NOTIMPL)
+  STUB(HRESULT, GetDC(LPCRECT, DWORD, HDC*), E_NOTIMPL)
+  STUB(HRESULT, InvalidateRect(LPCRECT, BOOL), S_OK) STUB(HRESULT, InvalidateRgn(HRGN, BOOL), S_OK)
+  STUB(HRESULT, ScrollRect(INT, INT, LPCRECT, LPCRECT), E_NOTIMPL)
+  STUB(HRESULT, AdjustRect(LPRECT), S_OK)
+  STUB(HRESULT, OnDefWindowMessage(UINT, WPARAM, LPARAM, LRESULT*), S_FALSE)
 };
 
-// ComPtr does not move, so the helpers fill one the caller owns.
-template <typename T>
-T* Query(IUnknown* object, REFIID iid, ComPtr<T>& into) {
-  EXPECT_EQ(S_OK, object->QueryInterface(iid, into.PutVoid()));
-  return into.Get();
-}
-
-void NewControl(ComPtr<IOleObject>& object) {
-  EXPECT_EQ(S_OK, CreateFromModule(CLSID_QelComm, IID_IOleObject, object.PutVoid()));
-}
-
-// A white 64x64 memory bitmap; Changed counts the pixels no longer white
-// inside and outside `r`.
+// A white 64x64 bitmap the control draws on; Changed counts the pixels no
+// longer white inside and outside `r`.
 class Canvas {
  public:
-  Canvas() {
-    BITMAPINFO info{{sizeof(BITMAPINFOHEADER), 64, -64, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
-    void* bits = nullptr;
-    bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    pixels_ = static_cast<uint32_t*>(bits);
-    old_ = SelectObject(dc_, bitmap_);
-    std::fill(pixels_, pixels_ + 64 * 64, 0xFFFFFFu);
+  Canvas() { PatBlt(dc_, 0, 0, 64, 64, WHITENESS); }
+  ~Canvas() { DeleteObject(SelectObject(dc_, old_)), DeleteDC(dc_); }
+  HRESULT Draw(IUnknown* object, const RECTL* bounds) {
+    return Query<IViewObject2>(object)->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc_,
+                                             bounds, nullptr, nullptr, 0);
   }
-  ~Canvas() {
-    DeleteObject(SelectObject(dc_, old_));
-    DeleteDC(dc_);
-  }
-  HDC Dc() const { return dc_; }
   std::pair<int, int> Changed(const RECT& r) const {
-    GdiFlush();
     std::pair<int, int> counts{0, 0};
-    for (int i = 0; i < 64 * 64; ++i) {
-      const int x = i % 64, y = i / 64;
-      if ((pixels_[i] & 0xFFFFFF) == 0xFFFFFF) continue;
-      ++(x >= r.left && x < r.right && y >= r.top && y < r.bottom ? counts.first : counts.second);
+    for (int y = 0; y < 64; ++y) {
+      for (int x = 0; x < 64; ++x) {
+        if (GetPixel(dc_, x, y) == 0xFFFFFF) continue;
+        ++(PtInRect(&r, {x, y}) ? counts.first : counts.second);
+      }
     }
     return counts;
   }
 
  private:
+  BITMAPINFO info_{{sizeof(BITMAPINFOHEADER), 64, -64, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
+  void* bits_ = nullptr;
   HDC dc_ = CreateCompatibleDC(nullptr);
-  HBITMAP bitmap_ = nullptr;
-  HGDIOBJ old_ = nullptr;
-  uint32_t* pixels_ = nullptr;
+  HGDIOBJ old_ =
+      SelectObject(dc_, CreateDIBSection(dc_, &info_, DIB_RGB_COLORS, &bits_, nullptr, 0));
 };
 
-HRESULT Draw(IUnknown* object, const Canvas& canvas, const RECTL* bounds) {
-  ComPtr<IViewObject2> view;
-  return Query(object, IID_IViewObject2, view)
-      ->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, canvas.Dc(), bounds, nullptr,
-             nullptr, 0);
-}
+// As a container uses it: created, sited, asked for its size, status,
+// verbs, pages and class, drawn in design mode, activated in place, drawn
+// there, closed and released, after which the module may unload.
+TEST(ContainerTest, SitedControlDrawsActivatesWindowlessClosesAndLetsTheModuleUnload) {
+  TestSite site;
+  {
+    auto object = New<IOleObject>(CLSID_QelComm);
+    ASSERT_EQ(S_OK, object->SetClientSite(&site));
+    EXPECT_EQ(S_FALSE, CanUnloadNow());
+    SIZEL asked{5000, 2000}, got{};
+    EXPECT_EQ(S_OK, object->SetExtent(DVASPECT_CONTENT, &asked));
+    EXPECT_EQ(S_OK, object->GetExtent(DVASPECT_CONTENT, &got));
+    EXPECT_EQ(std::make_pair(854L, 854L), std::make_pair(got.cx, got.cy));
+    DWORD status = 0;
+    EXPECT_EQ(S_OK, object->GetMiscStatus(DVASPECT_CONTENT, &status));
+    EXPECT_EQ(0x20491u, status);
+    ComPtr<IEnumOLEVERB> verbs;
+    ASSERT_EQ(S_OK, object->EnumVerbs(verbs.Put()));
+    std::wstring properties;
+    for (OLEVERB v{}; verbs->Next(1, &v, nullptr) == S_OK; CoTaskMemFree(v.lpszVerbName)) {
+      if (v.lVerb == OLEIVERB_PROPERTIES) properties = v.lpszVerbName;
+    }
+    EXPECT_EQ(L"&Properties...", properties);
+    CAUUID pages{};
+    ASSERT_EQ(S_OK, Query<ISpecifyPropertyPages>(object.Get())->GetPages(&pages));
+    ASSERT_EQ(1u, pages.cElems);
+    EXPECT_TRUE(IsEqualGUID(qelcomm::com::kClsidPropPage, pages.pElems[0]));
+    CoTaskMemFree(pages.pElems);
+    ComPtr<ITypeInfo> coclass;
+    ASSERT_EQ(S_OK, Query<IProvideClassInfo2>(object.Get())->GetClassInfo(coclass.Put()));
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, coclass->GetTypeAttr(&attr));
+    EXPECT_TRUE(IsEqualGUID(CLSID_QelComm, attr->guid));
+    coclass->ReleaseTypeAttr(attr);
 
-TEST(ContainerTest, KeepsItsExtentDrawsItsIconAndOffersItsVerbAndPage) {
-  ComPtr<IOleObject> object;
-  NewControl(object);
-  ASSERT_TRUE(object);
-  SIZEL asked{5000, 2000}, got{};
-  EXPECT_EQ(S_OK, object->SetExtent(DVASPECT_CONTENT, &asked));
-  EXPECT_EQ(S_OK, object->GetExtent(DVASPECT_CONTENT, &got));
-  EXPECT_EQ(854, got.cx);
-  EXPECT_EQ(854, got.cy);
-  DWORD status = 0;
-  EXPECT_EQ(S_OK, object->GetMiscStatus(DVASPECT_CONTENT, &status));
-  EXPECT_EQ(0x20491u, status);
+    Canvas design, active;
+    const RECTL bounds{8, 8, 56, 40};
+    ASSERT_EQ(S_OK, design.Draw(object.Get(), &bounds));
+    EXPECT_GT(design.Changed({8, 8, 56, 40}).first, 200);  // the stretched housing covers more
+    EXPECT_EQ(design.Changed({8, 8, 56, 40}).second, 0);
+    ASSERT_EQ(S_OK, object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, nullptr, nullptr));
+    EXPECT_EQ(DWORD{ACTIVATE_WINDOWLESS}, site.activated_flags);
+    HWND hwnd = nullptr;
+    EXPECT_EQ(E_FAIL, Query<IOleInPlaceObjectWindowless>(object.Get())->GetWindow(&hwnd));
+    // Without bounds the active control paints where its site put it.
+    ASSERT_EQ(S_OK, active.Draw(object.Get(), nullptr));
+    EXPECT_GT(active.Changed(site.pos).first, 0);
+    EXPECT_EQ(active.Changed(site.pos).second, 0);
 
-  Canvas canvas;
-  const RECTL bounds{8, 8, 56, 40};
-  ASSERT_EQ(S_OK, Draw(object.Get(), canvas, &bounds));
-  const auto [inside, outside] = canvas.Changed({8, 8, 56, 40});
-  EXPECT_GT(inside, 200);  // the stretched housing alone covers more
-  EXPECT_EQ(0, outside);
-
-  ComPtr<IEnumOLEVERB> verbs;
-  ASSERT_EQ(S_OK, object->EnumVerbs(verbs.Put()));
-  std::wstring properties;
-  OLEVERB verb{};
-  while (verbs->Next(1, &verb, nullptr) == S_OK) {
-    if (verb.lVerb == OLEIVERB_PROPERTIES) properties = verb.lpszVerbName;
-    CoTaskMemFree(verb.lpszVerbName);
+    EXPECT_EQ(S_OK, object->Close(OLECLOSE_NOSAVE));
+    EXPECT_TRUE(site.deactivated);
+    EXPECT_EQ(1, site.refs);
   }
-  EXPECT_EQ(L"&Properties...", properties);
-
-  CAUUID pages{};
-  ComPtr<ISpecifyPropertyPages> specify;
-  ASSERT_EQ(S_OK, Query(object.Get(), IID_ISpecifyPropertyPages, specify)->GetPages(&pages));
-  ASSERT_EQ(1u, pages.cElems);
-  EXPECT_TRUE(IsEqualGUID(qelcomm::com::kClsidPropPage, pages.pElems[0]));
-  CoTaskMemFree(pages.pElems);
-  ComPtr<IProvideClassInfo2> provide;
-  ComPtr<ITypeInfo> coclass;
-  ASSERT_EQ(S_OK, Query(object.Get(), IID_IProvideClassInfo2, provide)->GetClassInfo(coclass.Put()));
-  TYPEATTR* attr = nullptr;
-  ASSERT_EQ(S_OK, coclass->GetTypeAttr(&attr));
-  EXPECT_TRUE(IsEqualGUID(CLSID_QelComm, attr->guid));
-  coclass->ReleaseTypeAttr(attr);
+  EXPECT_EQ(S_OK, CanUnloadNow());
 }
 
 TEST(ContainerTest, EventPointHoldsSinksAndOutlivesItsControlSafely) {
-  ComPtr<IOleObject> object;
-  NewControl(object);
-  ASSERT_TRUE(object);
-  ComPtr<IConnectionPointContainer> container;
+  auto object = New<IOleObject>(CLSID_QelComm);
+  auto container = Query<IConnectionPointContainer>(object.Get());
   ComPtr<IConnectionPoint> point;
-  Query(object.Get(), IID_IConnectionPointContainer, container);
   EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(IID_IDispatch, point.Put()));
   ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID__DQelCommEvents, point.Put()));
   TestSite sink;
@@ -209,39 +174,6 @@ TEST(ContainerTest, EventPointHoldsSinksAndOutlivesItsControlSafely) {
   EXPECT_EQ(1, sink.refs);
   ComPtr<IConnectionPointContainer> gone;
   EXPECT_TRUE(FAILED(point->GetConnectionPointContainer(gone.Put())));
-}
-
-TEST(ContainerTest, SitedControlActivatesWindowlessClosesAndLetsTheModuleUnload) {
-  using CanUnloadFn = HRESULT(WINAPI*)();
-  auto can_unload = reinterpret_cast<CanUnloadFn>(
-      reinterpret_cast<void*>(GetProcAddress(OcxModule(), "DllCanUnloadNow")));
-  ASSERT_NE(nullptr, can_unload);
-  TestSite site;
-  {
-    ComPtr<IOleObject> object;
-    NewControl(object);
-    ASSERT_TRUE(object);
-    ASSERT_EQ(S_OK, object->SetClientSite(&site));
-    EXPECT_EQ(S_FALSE, can_unload());
-    ASSERT_EQ(S_OK, object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, nullptr, nullptr));
-    EXPECT_EQ(DWORD{ACTIVATE_WINDOWLESS}, site.activated_flags);
-    HWND hwnd = nullptr;
-    ComPtr<IOleInPlaceObjectWindowless> in_place;
-    EXPECT_EQ(E_FAIL, Query(object.Get(), IID_IOleInPlaceObjectWindowless, in_place)
-                          ->GetWindow(&hwnd));
-    in_place.Reset();
-    // Without bounds the active control paints where its site put it.
-    Canvas canvas;
-    ASSERT_EQ(S_OK, Draw(object.Get(), canvas, nullptr));
-    const auto [inside, outside] = canvas.Changed(site.pos);
-    EXPECT_GT(inside, 0);
-    EXPECT_EQ(0, outside);
-
-    EXPECT_EQ(S_OK, object->Close(OLECLOSE_NOSAVE));
-    EXPECT_TRUE(site.deactivated);
-    EXPECT_EQ(1, site.refs);
-  }
-  EXPECT_EQ(S_OK, can_unload());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,64 +13,21 @@
 namespace qelcomm::comtest {
 namespace {
 
-VARIANT Number(VARTYPE type, LONG value) {
-  VARIANT v;
-  v.vt = type;
-  if (type == VT_I2) {
-    v.iVal = static_cast<SHORT>(value);
-  } else {
-    v.lVal = value;
-  }
-  return v;
-}
-VARIANT Text(const wchar_t* text) {
-  VARIANT v;
-  v.vt = VT_BSTR;
-  v.bstrVal = SysAllocString(text);
-  return v;
-}
-
-// A bag that serves what was Put and records every Write in order. It
+// A bag that serves what was put and records the order of the writes. It
 // lives on the test's stack; the control does not keep it.
-class TestBag final : public IPropertyBag {
+class TestBag final : public Unowned<IPropertyBag> {
  public:
-  std::vector<std::wstring> names;
-  std::vector<VARIANT> values;
+  std::vector<std::wstring> order;
+  std::map<std::wstring, Variant> values;
 
-  ~TestBag() {
-    for (VARIANT& v : values) VariantClear(&v);
-  }
-  void Put(const wchar_t* name, VARIANT owned) {
-    names.emplace_back(name);
-    values.push_back(owned);
-  }
-  const VARIANT* Find(const std::wstring& name) const {
-    for (size_t i = 0; i < names.size(); ++i) {
-      if (names[i] == name) return &values[i];
-    }
-    return nullptr;
-  }
-  LONG Value(const std::wstring& name) const {
-    const VARIANT* v = Find(name);
-    return v == nullptr ? -99999 : v->vt == VT_I2 ? v->iVal : v->lVal;
-  }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    *out = (iid == IID_IUnknown || iid == IID_IPropertyBag) ? this : nullptr;
-    return *out != nullptr ? S_OK : E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  TestBag& Put(const wchar_t* name, VARIANT value) { return Write(name, &value), *this; }
   STDMETHODIMP Read(LPCOLESTR name, VARIANT* out, IErrorLog*) override {
-    const VARIANT* v = Find(name);
-    return v == nullptr ? E_INVALIDARG : VariantCopy(out, const_cast<VARIANT*>(v));
+    const auto found = values.find(name);
+    return found == values.end() ? E_INVALIDARG : VariantCopy(out, &found->second);
   }
   STDMETHODIMP Write(LPCOLESTR name, VARIANT* value) override {
-    VARIANT copy;
-    VariantInit(&copy);
-    const HRESULT hr = VariantCopy(&copy, value);
-    if (SUCCEEDED(hr)) Put(name, copy);
-    return hr;
+    order.emplace_back(name);
+    return VariantCopy(&values[name], value);
   }
 };
 
@@ -77,16 +35,13 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes SaveStream(IPersistStreamInit* object, BOOL clear_dirty = FALSE) {
   ComPtr<IStream> stream;
-  EXPECT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()));
+  CreateStreamOnHGlobal(nullptr, TRUE, stream.Put());
   EXPECT_EQ(S_OK, object->Save(stream.Get(), clear_dirty));
-  ULARGE_INTEGER size{};
-  stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &size);
-  HGLOBAL memory = nullptr;
-  GetHGlobalFromStream(stream.Get(), &memory);
-  const auto* data = static_cast<const uint8_t*>(GlobalLock(memory));
-  Bytes bytes(data, data + size.QuadPart);
-  GlobalUnlock(memory);
-  return bytes;
+  Bytes bytes(100);
+  ULONG size = 0;
+  stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+  stream->Read(bytes.data(), ULONG(bytes.size()), &size);
+  return bytes.resize(size), bytes;
 }
 
 HRESULT LoadStream(IPersistStreamInit* object, const Bytes& bytes) {
@@ -97,38 +52,25 @@ HRESULT LoadStream(IPersistStreamInit* object, const Bytes& bytes) {
   return object->Load(stream.Get());
 }
 
-// ComPtr does not move, so the helpers fill one the caller owns.
-void NewControl(ComPtr<IPersistStreamInit>& object) {
-  EXPECT_EQ(S_OK, CreateFromModule(CLSID_QelComm, IID_IPersistStreamInit, object.PutVoid()));
-  if (object) {
-    EXPECT_EQ(S_OK, object->InitNew());
-  }
-}
-
-template <typename T>
-T* Query(IUnknown* object, REFIID iid, ComPtr<T>& into) {
-  EXPECT_EQ(S_OK, object->QueryInterface(iid, into.PutVoid()));
-  return into.Get();
+ComPtr<IPersistStreamInit> NewControl() {
+  auto object = New<IPersistStreamInit>(CLSID_QelComm);
+  Require(object->InitNew(), "InitNew");
+  return object;
 }
 
 HRESULT LoadBag(IUnknown* object, TestBag& bag) {
-  ComPtr<IPersistPropertyBag> persist;
-  return Query(object, IID_IPersistPropertyBag, persist)->Load(&bag, nullptr);
-}
-
-HRESULT SaveBag(IUnknown* object, TestBag& bag) {
-  ComPtr<IPersistPropertyBag> persist;
-  return Query(object, IID_IPersistPropertyBag, persist)->Save(&bag, TRUE, TRUE);
+  return Query<IPersistPropertyBag>(object)->Load(&bag, nullptr);
 }
 
 // ComPort 3, Retries -7, Baud 57600, GrpSends 2; the values arrive as
 // other types than the properties', which the load converts.
 void LoadSample(IUnknown* object) {
+  Bstr retries(L"-7"), baud(L"57600");
+  VARIANT grp_sends = Of(VT_UI1);
+  V_UI1(&grp_sends) = 2;
   TestBag bag;
-  bag.Put(L"ComPort", Number(VT_I4, 3));
-  bag.Put(L"Retries", Text(L"-7"));
-  bag.Put(L"GrpSends", Number(VT_UI1, 2));
-  bag.Put(L"Baud", Text(L"57600"));
+  bag.Put(L"ComPort", I4(3)).Put(L"Retries", Of(VT_BSTR, retries.b));
+  bag.Put(L"GrpSends", grp_sends).Put(L"Baud", Of(VT_BSTR, baud.b));
   ASSERT_EQ(S_OK, LoadBag(object, bag));
 }
 
@@ -138,17 +80,15 @@ const Bytes kSampleStream = {0x03, 0x00, 0x01, 0x00, 0x56, 0x03, 0x00, 0x00, 0x5
                              0xF9, 0xFF, 0x00, 0xE1, 0x00, 0x00, 0x02, 0x00};
 
 TEST(PersistTest, StreamHasItsLayoutAndRoundTripsIntoANewObject) {
-  ComPtr<IPersistStreamInit> first, second, third;
-  NewControl(first);
-  NewControl(second);
-  NewControl(third);
-  ASSERT_TRUE(first && second && third);
+  auto first = NewControl(), second = NewControl(), third = NewControl();
   LoadSample(first.Get());
   ULARGE_INTEGER size{};
   ASSERT_EQ(S_OK, first->GetSizeMax(&size));
   EXPECT_EQ(kSampleStream.size(), size.QuadPart);
   EXPECT_EQ(kSampleStream, SaveStream(first.Get()));
+  ASSERT_EQ(S_OK, Control(second.Get()).Put(1, I2(9)).hr);
   ASSERT_EQ(S_OK, LoadStream(second.Get(), SaveStream(first.Get())));
+  EXPECT_EQ(S_FALSE, second->IsDirty());
   EXPECT_EQ(kSampleStream, SaveStream(second.Get()));
 
   // An older version with another extent loads; the extent stays 854.
@@ -161,75 +101,51 @@ TEST(PersistTest, StreamHasItsLayoutAndRoundTripsIntoANewObject) {
 }
 
 TEST(PersistTest, TruncatedOrMaskedStreamIsRefusedAndChangesNothing) {
-  ComPtr<IPersistStreamInit> object;
-  NewControl(object);
-  ASSERT_TRUE(object);
+  auto object = NewControl();
   const Bytes defaults = SaveStream(object.Get());
-  for (size_t keep : {size_t{0}, size_t{4}, kSampleStream.size() - 1}) {
-    const Bytes cut(kSampleStream.begin(), kSampleStream.begin() + static_cast<long>(keep));
-    EXPECT_TRUE(FAILED(LoadStream(object.Get(), cut))) << keep;
-  }
   Bytes masked = kSampleStream;
   masked[12] = 0x01;
+  for (size_t keep : {size_t{0}, size_t{4}, kSampleStream.size() - 1}) {
+    EXPECT_TRUE(FAILED(LoadStream(object.Get(), Bytes(kSampleStream.begin(),
+                                                       kSampleStream.begin() + long(keep)))));
+  }
   EXPECT_TRUE(FAILED(LoadStream(object.Get(), masked)));
   EXPECT_EQ(defaults, SaveStream(object.Get()));
 }
 
 TEST(PersistTest, BagExchangeWritesNamesInOrderWithTheirTypes) {
-  ComPtr<IPersistStreamInit> object;
-  NewControl(object);
-  ASSERT_TRUE(object);
   TestBag saved;
-  ASSERT_EQ(S_OK, SaveBag(object.Get(), saved));
+  ASSERT_EQ(S_OK, Query<IPersistPropertyBag>(NewControl().Get())->Save(&saved, TRUE, TRUE));
   const std::vector<std::wstring> order = {L"_Version", L"_ExtentX", L"_ExtentY", L"_StockProps",
                                            L"ComPort",  L"Retries",  L"GrpSends", L"Baud"};
-  ASSERT_EQ(order, saved.names);
+  ASSERT_EQ(order, saved.order);
   const VARTYPE types[] = {VT_I4, VT_I4, VT_I4, VT_I4, VT_I2, VT_I2, VT_I2, VT_I4};
   const LONG values[] = {0x10003, 854, 854, 0, 0, 5, 3, 19200};
   for (size_t i = 0; i < order.size(); ++i) {
-    EXPECT_EQ(types[i], saved.values[i].vt) << i;
-    EXPECT_EQ(values[i], saved.Value(order[i])) << i;
+    const VARIANT& v = saved.values[order[i]];
+    EXPECT_EQ(types[i], V_VT(&v)) << i;
+    EXPECT_EQ(values[i], V_VT(&v) == VT_I2 ? V_I2(&v) : V_I4(&v)) << i;
   }
 }
 
 TEST(PersistTest, BagLoadDefaultsWhatIsMissingAndRefusesTheUnconvertibleWhole) {
-  ComPtr<IPersistStreamInit> object;
-  NewControl(object);
-  ASSERT_TRUE(object);
+  auto object = NewControl();
   LoadSample(object.Get());
-  TestBag partial;
-  partial.Put(L"Baud", Number(VT_I4, 9600));
-  ASSERT_EQ(S_OK, LoadBag(object.Get(), partial));
-  TestBag bad;
-  bad.Put(L"ComPort", Number(VT_I2, 4));
-  bad.Put(L"Retries", Number(VT_I4, 70000));  // does not fit 16 bits
+  TestBag partial, bad;
+  ASSERT_EQ(S_OK, LoadBag(object.Get(), partial.Put(L"Baud", I4(9600))));
+  bad.Put(L"ComPort", I2(4)).Put(L"Retries", I4(70000));  // does not fit 16 bits
   EXPECT_TRUE(FAILED(LoadBag(object.Get(), bad)));
-  TestBag saved;
-  ASSERT_EQ(S_OK, SaveBag(object.Get(), saved));
-  EXPECT_EQ(0, saved.Value(L"ComPort"));
-  EXPECT_EQ(5, saved.Value(L"Retries"));
-  EXPECT_EQ(3, saved.Value(L"GrpSends"));
-  EXPECT_EQ(9600, saved.Value(L"Baud"));
+  EXPECT_EQ(Control(object.Get()).Properties(), L"0 5 3 9600");
 }
 
 TEST(PersistTest, PropertyWriteMarksModifiedWhileLoadAndInitNewDoNot) {
-  ComPtr<IPersistStreamInit> object, fresh;
-  NewControl(object);
-  NewControl(fresh);
-  ASSERT_TRUE(object && fresh);
+  auto object = NewControl();
   LoadSample(object.Get());
   EXPECT_EQ(S_FALSE, object->IsDirty());
   ASSERT_EQ(S_OK, object->InitNew());
   EXPECT_EQ(S_FALSE, object->IsDirty());
-  EXPECT_EQ(SaveStream(fresh.Get()), SaveStream(object.Get()));  // defaults again
-
-  VARIANT retries = Number(VT_I2, -7);
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS params{&retries, &named, 1, 1};
-  ComPtr<IDispatch> dispatch;
-  ASSERT_EQ(S_OK, Query(object.Get(), IID_IDispatch, dispatch)
-                      ->Invoke(2, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params,
-                               nullptr, nullptr, nullptr));
+  EXPECT_EQ(SaveStream(NewControl().Get()), SaveStream(object.Get()));  // defaults again
+  ASSERT_EQ(S_OK, Control(object.Get()).Put(2, I2(-7)).hr);
   EXPECT_EQ(S_OK, object->IsDirty());
   EXPECT_EQ(0xF9, SaveStream(object.Get(), TRUE).at(18));
   EXPECT_EQ(S_FALSE, object->IsDirty());

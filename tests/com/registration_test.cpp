@@ -3,7 +3,9 @@
 // them alone (RESOURCE_LOCK com_registry).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "com_support.h"
 #include "control/com/guids.h"
@@ -15,63 +17,40 @@ using com::kClsidPropPage;
 
 std::wstring Guid(REFGUID guid) {
   wchar_t text[40];
-  StringFromGUID2(guid, text, 40);
-  return text;
+  return std::wstring(text, StringFromGUID2(guid, text, 40) - 1);
 }
 
-// The value of HKCR\key (default value when name is null); nullopt-like
+// The value of HKCR\key (its default value when name is null), or
 // "<missing>" when the key or value is absent.
 std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr) {
   wchar_t data[512];
   DWORD size = sizeof data;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size) !=
-      ERROR_SUCCESS) {
-    return L"<missing>";
-  }
-  return data;
+  const LSTATUS rc =
+      RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size);
+  return rc == ERROR_SUCCESS ? data : L"<missing>";
 }
 
 bool KeyExists(const std::wstring& key) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
-    return false;
-  }
-  RegCloseKey(handle);
-  return true;
+  const bool found = RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) == 0;
+  if (found) RegCloseKey(handle);
+  return found;
 }
 
 // regsvr32 of this program's own bitness (a 32-bit process gets the 32-bit
-// one from the redirected system directory).
-DWORD RunRegsvr32(const std::wstring& flags) {
-  std::wstring command = L"regsvr32.exe /s " + flags + L" \"" + OcxPath() + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return GetLastError();
-  }
-  WaitForSingleObject(process.hProcess, 60000);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return code;
-}
-
-std::wstring ShortOcxPath() {
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetShortPathNameW(OcxPath().c_str(), path, MAX_PATH);
-  return std::wstring(path, n);
+// one from the redirected system directory); its exit code.
+int RunRegsvr32(const std::wstring& flags) {
+  return _wsystem((L"regsvr32.exe /s " + flags + L" \"" + OcxPath() + L"\"").c_str());
 }
 
 TEST(Registration, Regsvr32MakesExactlyTheEntriesAndRemovesThemAgain) {
   const std::wstring control = L"CLSID\\" + Guid(CLSID_QelComm);
   const std::wstring page = L"CLSID\\" + Guid(kClsidPropPage);
   const std::wstring typelib = L"TypeLib\\" + Guid(LIBID_QELCOMMLib);
-  const std::wstring module = ShortOcxPath();
+  wchar_t short_path[MAX_PATH];
+  const std::wstring module(short_path, GetShortPathNameW(OcxPath().c_str(), short_path, MAX_PATH));
 
-  ASSERT_EQ(RunRegsvr32(L""), 0u);
+  ASSERT_EQ(RunRegsvr32(L""), 0);
   EXPECT_EQ(Value(L"QELCOMM.QelCommCtrl.1"), L"QelComm Control");
   EXPECT_EQ(Value(L"QELCOMM.QelCommCtrl.1\\CLSID"), Guid(CLSID_QelComm));
   EXPECT_EQ(Value(control), L"QelComm Control");
@@ -91,55 +70,33 @@ TEST(Registration, Regsvr32MakesExactlyTheEntriesAndRemovesThemAgain) {
   EXPECT_FALSE(KeyExists(L"QELCOMM.QelCommPropPage.1"));
 
   // The 1.3 that the class names is satisfied by the 1.6 library.
-  ITypeLib* lib = nullptr;
-  ASSERT_EQ(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, &lib), S_OK);
+  ComPtr<ITypeLib> lib;
+  ASSERT_EQ(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, lib.Put()), S_OK);
   TLIBATTR* attr = nullptr;
   ASSERT_EQ(lib->GetLibAttr(&attr), S_OK);
-  EXPECT_EQ(attr->wMajorVerNum, 1);
-  EXPECT_EQ(attr->wMinorVerNum, 6);
-  EXPECT_EQ(attr->lcid, 0x409u);
+  EXPECT_EQ(std::tuple(attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid),
+            std::tuple(WORD{1}, WORD{6}, LCID{0x409}));
   lib->ReleaseTLibAttr(attr);
-  lib->Release();
+  // (Creation by ProgID is what com.vbscript does after its regsvr32.)
 
-  // A host creates it by its ProgID.
-  CLSID clsid{};
-  ASSERT_EQ(CLSIDFromProgID(L"QELCOMM.QelCommCtrl.1", &clsid), S_OK);
-  ComPtr<IDispatch> dispatch;
-  ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                             dispatch.PutVoid()),
-            S_OK);
-  dispatch.Reset();
-
-  ASSERT_EQ(RunRegsvr32(L"/u"), 0u);
+  ASSERT_EQ(RunRegsvr32(L"/u"), 0);
   for (const std::wstring& key : {control, page, typelib, std::wstring(L"QELCOMM.QelCommCtrl.1"),
                                   L"Interface\\" + Guid(DIID__DQelComm)}) {
     EXPECT_FALSE(KeyExists(key)) << "left behind: HKCR\\" << std::string(key.begin(), key.end());
   }
-  EXPECT_NE(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, &lib), S_OK);
-}
-
-using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-using CanUnloadFn = HRESULT(WINAPI*)();
-
-template <typename Fn>
-Fn Export(const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(OcxModule(), name)));
+  EXPECT_NE(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, lib.Put()), S_OK);
 }
 
 TEST(Registration, ClassObjectsAndUnloadFollowTheObjectsAlive) {
-  auto get = Export<GetClassObjectFn>("DllGetClassObject");
-  auto can_unload = Export<CanUnloadFn>("DllCanUnloadNow");
+  auto get = Export<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
   ASSERT_NE(get, nullptr);
-  ASSERT_NE(can_unload, nullptr);
-  EXPECT_EQ(can_unload(), S_OK);
-
-  void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(get(IID_IDispatch, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
-  EXPECT_EQ(get(CLSID_QelComm, IID_IClassFactory, nullptr), E_POINTER);
-
+  ASSERT_NE(Export<void*>("DllCanUnloadNow"), nullptr);
+  EXPECT_EQ(CanUnloadNow(), S_OK);
   ComPtr<IClassFactory> factory;
+  EXPECT_EQ(get(IID_IDispatch, IID_IClassFactory, factory.PutVoid()), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(get(CLSID_QelComm, IID_IClassFactory, nullptr), E_POINTER);
   ASSERT_EQ(get(CLSID_QelComm, IID_IClassFactory, factory.PutVoid()), S_OK);
-  EXPECT_EQ(can_unload(), S_FALSE);  // a factory held by the client
+  EXPECT_EQ(CanUnloadNow(), S_FALSE);  // a factory held by the client
   ComPtr<IDispatch> control;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, control.PutVoid()), S_OK);
   ComPtr<IUnknown> aggregated;
@@ -148,15 +105,17 @@ TEST(Registration, ClassObjectsAndUnloadFollowTheObjectsAlive) {
   factory->LockServer(TRUE);
   factory.Reset();
   control.Reset();
-  EXPECT_EQ(can_unload(), S_FALSE);  // the lock
+  EXPECT_EQ(CanUnloadNow(), S_FALSE);  // the lock
   ASSERT_EQ(get(kClsidPropPage, IID_IClassFactory, factory.PutVoid()), S_OK);
   factory->LockServer(FALSE);
+  EXPECT_EQ(factory->CreateInstance(factory.Get(), IID_IUnknown, aggregated.PutVoid()),
+            CLASS_E_NOAGGREGATION);
   ComPtr<IPropertyPage> page;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPropertyPage, page.PutVoid()), S_OK);
   factory.Reset();
-  EXPECT_EQ(can_unload(), S_FALSE);  // a page alive
+  EXPECT_EQ(CanUnloadNow(), S_FALSE);  // a page alive
   page.Reset();
-  EXPECT_EQ(can_unload(), S_OK);
+  EXPECT_EQ(CanUnloadNow(), S_OK);
 }
 
 }  // namespace
