@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine and runs every test: the native debug build,
 # the AddressSanitizer/UBSan build, the fuzz targets (20 s each), the install
-# check, and the 64- and 32-bit Windows builds (QELCOMM.OCX among them)
-# under Wine. Build trees go to build/<preset>.
+# check, the Python package's tests, example and benchmark, and the 64- and
+# 32-bit Windows builds (QELCOMM.OCX among them) under Wine. Build trees go
+# to build/<preset>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,14 @@ scripts/check-install.sh build/release
 # Module programming and silent-module figures (about 6 s); printed only, so
 # that a slow machine does not fail the run.
 build/release/bin/qelcomm_module_bench || echo "module bench: did not complete"
+
+step "Python: tests, example and read benchmark against the release build"
+export PYTHONPATH="$PWD/build/release/python"
+QELCOMM_QELSIM="$PWD/build/release/bin/qelsim" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+/usr/bin/python3 examples/read_and_program.py
+# Python reads per second against C++ in the same run; printed only.
+/usr/bin/python3 bench/python_read_bench.py build/release/bin || echo "python read bench: did not complete"
+unset PYTHONPATH
 
 # Create the Wine prefix once up front (about 15 s on a new machine) rather
 # than inside the first test's time limit.

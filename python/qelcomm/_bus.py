@@ -1,0 +1,182 @@
+"""The Pythonic layer: a bus object whose failures raise QelError."""
+
+from __future__ import annotations
+
+import os
+from typing import Callable, Iterable, NamedTuple, Optional, Union
+
+from . import _qelcomm
+
+Register = Union[int, str]
+
+
+class QelError(Exception):
+    """A failed exchange: .code is the control's error code (0 when a module
+    did not answer at all), .message the control's own text for it."""
+
+    def __init__(self, code: int, message: str) -> None:
+        super().__init__(f"{message} (code {code:#x})" if code else message)
+        self.code = code
+        self.message = message
+
+
+class Status(NamedTuple):
+    status: int
+    position: int
+    errors: int
+
+
+class ModuleInfo(NamedTuple):
+    module_type: int
+    firmware: int
+
+
+class Bus:
+    """One serial line (or the virtual bus) with its motors and modules.
+
+    Made by qelcomm.open(). Every method blocks until its exchange ends
+    (never forever) and releases the GIL meanwhile. A bus is meant for one
+    thread at a time. The mirror control is bus.ctrl.
+    """
+
+    def __init__(self, ctrl: _qelcomm.CQelCommCtrl, big: Iterable[int] = ()) -> None:
+        self.ctrl = ctrl
+        for address in big:
+            self.set_big(address)
+
+    # -- setup -------------------------------------------------------------
+    def set_big(self, address: int, big: bool = True) -> None:
+        """Marks an address big (big register table and factor set) or standard."""
+        self.ctrl.SetQELType(address, big)
+
+    def set_factors(self, position: float, acceleration: float, velocity: float,
+                    big: bool = False) -> None:
+        """User-unit factors of standard (or big) motors; 0 keeps a factor."""
+        setter = self.ctrl.SetFactorsBig if big else self.ctrl.SetFactors
+        setter(position, acceleration, velocity)
+
+    def set_trace(self, callback: Optional[Callable[[str, int, bytes], None]]) -> None:
+        """callback(direction, time_ms, data) for every block on the line; None stops it."""
+        self.ctrl.SetTrace(callback)
+
+    def close(self) -> None:
+        """Closes the port; the bus can be opened again with reopen()."""
+        self.ctrl.ClosePort()
+
+    def reopen(self) -> None:
+        """Opens the port again (after close() or a changed setting)."""
+        self._check(self.ctrl.OpenPort(), "opening the port")
+
+    def __enter__(self) -> "Bus":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # -- registers ---------------------------------------------------------
+    def register(self, address: int, reg: Register) -> int:
+        """The number of a register given by number or name (motor's table, then
+        the extended range). An unknown name raises QelError (ERR_OS_INVALID_PARAMETER)."""
+        if isinstance(reg, int):
+            return reg
+        number = self.ctrl.GetParamNumFromName(address, reg) or _qelcomm.extended_register_number(reg)
+        if not number:
+            raise QelError(_qelcomm.ERR_OS_INVALID_PARAMETER,
+                           f"unknown register {reg!r} for motor {address}")
+        return number
+
+    def read(self, address: int, reg: Register, units: bool = False) -> Union[int, float]:
+        """A register's value: raw int, or float in user units with units=True."""
+        number = self.register(address, reg)
+        if units:
+            ok, value = self.ctrl.ReadParameterAlternate(address, number)
+        else:
+            ok, value = self.ctrl.ReadParameter(address, number)
+        self._check(ok, f"reading register {reg} of motor {address}")
+        return value
+
+    def write(self, address: int, reg: Register, value: Union[int, float],
+              units: bool = False) -> None:
+        """Writes a register: raw int, or in user units with units=True."""
+        number = self.register(address, reg)
+        if units:
+            ok = self.ctrl.WriteParameterAlternate(address, number, float(value))
+        else:
+            ok = self.ctrl.WriteParameter(address, number, int(value))
+        self._check(ok, f"writing register {reg} of motor {address}")
+
+    def write_group(self, group: int, reg: Register, value: int) -> None:
+        """Writes a raw register of every motor in a group (unanswered); a name is
+        looked up in the table of address 0."""
+        number = reg if isinstance(reg, int) else self.register(0, reg)
+        self._check(self.ctrl.WriteGroup(group, number, value), f"writing group {group}")
+
+    # -- motor commands ----------------------------------------------------
+    def status(self, address: int) -> Status:
+        """The motor's (status, position, errors)."""
+        ok, *values = self.ctrl.ReadStatus(address)
+        self._check(ok, f"reading the status of motor {address}")
+        return Status(*values)
+
+    def reset(self, address: int, wait: bool = True) -> None:
+        """Restarts the motor; with wait, returns once it answers again (5 s at most)."""
+        call = self.ctrl.ResetWait if wait else self.ctrl.Reset
+        self._check(call(address), f"resetting motor {address}")
+
+    def save_to_flash(self, address: int, wait: bool = True) -> None:
+        """Saves the motor's registers to flash; with wait, until it answers again."""
+        call = self.ctrl.WriteToFlashWait if wait else self.ctrl.WriteToFlash
+        self._check(call(address), f"saving motor {address} to flash")
+
+    # -- modules -----------------------------------------------------------
+    def module_info(self, address: int) -> ModuleInfo:
+        """The (module_type, firmware) of the module on a motor."""
+        ok, *values = self.ctrl.GetModuleType(address)
+        self._check(ok, f"asking the module on motor {address}")
+        return ModuleInfo(*values)
+
+    def read_page(self, address: int, page: int) -> bytes:
+        """One 128-byte page of the module's memory."""
+        ok, data = self.ctrl.VemoGet(address, page)
+        self._check(ok, f"reading page {page} of the module on motor {address}")
+        return data
+
+    def program_module(self, address: int, path: Union[str, os.PathLike],
+                       progress: Optional[Callable[[_qelcomm.ProgramProgress], None]] = None) -> None:
+        """Programs the module from an Intel HEX file; progress(event) on each step.
+        A file that cannot be read raises OSError."""
+        ok = self.ctrl.VemoProgram(address, os.fspath(path), progress)
+        self._check(ok, f"programming the module on motor {address}")
+
+    # -- errors ------------------------------------------------------------
+    def _check(self, ok: bool, what: str) -> None:
+        # Always taken, so that a retried success does not leave its code
+        # for the next call.
+        code = self.ctrl.GetLastError()
+        if ok:
+            return
+        if code == 0:
+            raise QelError(0, f"{what}: no answer")
+        raise QelError(code, self.ctrl.GetLastErrorStr(code))
+
+
+def open(port: Union[str, int, None] = None, baud: int = 19200, retries: int = 5,
+         big: Iterable[int] = (), grp_sends: int = 3) -> Bus:
+    """Opens a bus: a device path ('/dev/ttyUSB0'), a port number, or with no
+    port the embedded virtual bus (motor 1 standard, motor 2 big, a module on
+    motor 1). Addresses in big use the big table and factor set. Raises
+    QelError when the port cannot be opened."""
+    if port is None:
+        ctrl = _qelcomm.CQelCommCtrl(_qelcomm.VirtualBus())
+    else:
+        ctrl = _qelcomm.CQelCommCtrl()
+        if isinstance(port, int):
+            ctrl.ComPort = port
+        else:
+            ctrl.PortName = os.fspath(port)
+    ctrl.Baud = baud
+    ctrl.Retries = retries
+    ctrl.GrpSends = grp_sends
+    bus = Bus(ctrl, big)
+    bus.reopen()
+    return bus

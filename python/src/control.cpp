@@ -1,0 +1,75 @@
+#include "control.h"
+
+namespace qelcomm::python {
+namespace {
+
+const char* DirectionName(TraceEvent::Direction d) {
+  switch (d) {
+    case TraceEvent::Direction::Sent:
+      return "sent";
+    case TraceEvent::Direction::Received:
+      return "received";
+    case TraceEvent::Direction::Discarded:
+      return "discarded";
+  }
+  return "?";
+}
+
+}  // namespace
+
+TraceRelay::~TraceRelay() {
+  py::gil_scoped_acquire gil;
+  callback = py::object();
+}
+
+void TraceRelay::operator()(const TraceEvent& event) {
+  py::gil_scoped_acquire gil;
+  if (error.Pending()) return;
+  try {
+    py::bytes data(reinterpret_cast<const char*>(event.data), event.size);
+    callback(DirectionName(event.direction), event.time_ms, data);
+  } catch (...) {
+    error.Capture();
+  }
+}
+
+ProgramProgressCallback ProgressRelay::Callback() {
+  if (callback_.is_none()) return {};
+  return [this](const ProgramProgress& progress) {
+    py::gil_scoped_acquire gil;
+    if (error_.Pending()) return;
+    try {
+      callback_(progress);
+    } catch (...) {
+      error_.Capture();
+    }
+  };
+}
+
+Control::Control()
+    : platform_(NativePlatform()),
+      mutex_(std::make_shared<std::recursive_mutex>()),
+      ctrl_(std::make_unique<CQelCommCtrl>(platform_)) {}
+
+Control::Control(const VirtualBus& bus)
+    : platform_(bus.platform), mutex_(bus.mutex), ctrl_(std::make_unique<CQelCommCtrl>(platform_)) {
+  ctrl_->SetComPort(VirtualBus::kComPort);
+  ctrl_->SetQELType(VirtualBus::kBigMotor, true);
+}
+
+void Control::SetTrace(py::object callback) {
+  std::shared_ptr<TraceRelay> relay;
+  if (!callback.is_none()) relay = std::make_shared<TraceRelay>(std::move(callback));
+  Run([&](CQelCommCtrl& ctrl) {
+    trace_ = relay;
+    if (relay) {
+      ctrl.SetTrace([relay](const TraceEvent& e) { (*relay)(e); });
+    } else {
+      ctrl.SetTrace({});
+    }
+  });
+}
+
+std::exception_ptr Control::TakeTraceError() { return trace_ ? trace_->error.Take() : nullptr; }
+
+}  // namespace qelcomm::python

@@ -1,0 +1,109 @@
+// The control as Python sees it: a CQelCommCtrl plus the lock and the
+// callback plumbing that make it safe to call with the GIL released.
+//
+// Every call releases the GIL, then takes the control's lock (the bus's lock
+// on the virtual bus), so a second Python thread keeps running during a
+// wait, and two threads calling one control are serialised instead of
+// racing. The callbacks re-acquire the GIL. An exception raised by a Python
+// callback cannot unwind through the control: it is kept, later events of
+// that call are not delivered, and it is raised once the call has returned.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <type_traits>
+#include <utility>
+
+#include "bus_object.h"
+#include "qelcomm/QelCommCtrl.h"
+
+namespace qelcomm::python {
+
+namespace py = pybind11;
+
+// The first exception thrown by a Python callback during one call.
+class DeferredError {
+ public:
+  void Capture() {
+    if (!error_) error_ = std::current_exception();
+  }
+  bool Pending() const { return static_cast<bool>(error_); }
+  std::exception_ptr Take() { return std::exchange(error_, nullptr); }
+  // With the GIL held.
+  void RaiseIfPending() {
+    if (auto e = Take()) std::rethrow_exception(e);
+  }
+
+ private:
+  std::exception_ptr error_;
+};
+
+// The trace callback, owned by the C++ control's trace function.
+struct TraceRelay {
+  explicit TraceRelay(py::object cb) : callback(std::move(cb)) {}
+  ~TraceRelay();  // drops the Python callable under the GIL
+  void operator()(const TraceEvent& event);
+
+  py::object callback;
+  DeferredError error;  // guarded by the control's lock
+};
+
+// Delivers VemoProgram's progress events to a Python callable for one call.
+class ProgressRelay {
+ public:
+  explicit ProgressRelay(py::handle callback) : callback_(callback) {}
+  ProgramProgressCallback Callback();  // empty when no callable was given
+  void RaiseIfPending() { error_.RaiseIfPending(); }
+
+ private:
+  py::handle callback_;  // kept alive by the caller's argument
+  DeferredError error_;
+};
+
+class Control {
+ public:
+  Control();  // the host's serial ports
+  explicit Control(const VirtualBus& bus);
+
+  // Runs f(ctrl) without the GIL and under the lock, then raises what a
+  // trace callback threw during it.
+  template <class F>
+  auto Run(F&& f) {
+    using Result = std::invoke_result_t<F&, CQelCommCtrl&>;
+    std::exception_ptr trace_error;
+    auto call = [&]() -> Result {
+      py::gil_scoped_release nogil;
+      std::lock_guard lock(*mutex_);
+      struct TakeTraceError {
+        Control& self;
+        std::exception_ptr& out;
+        ~TakeTraceError() { out = self.TakeTraceError(); }
+      } take{*this, trace_error};
+      return f(*ctrl_);
+    };
+    if constexpr (std::is_void_v<Result>) {
+      call();
+      if (trace_error) std::rethrow_exception(trace_error);
+    } else {
+      Result result = call();
+      if (trace_error) std::rethrow_exception(trace_error);
+      return result;
+    }
+  }
+
+  // None switches the trace off.
+  void SetTrace(py::object callback);
+
+ private:
+  std::exception_ptr TakeTraceError();  // under the lock
+
+  std::shared_ptr<Platform> platform_;
+  std::shared_ptr<std::recursive_mutex> mutex_;
+  std::unique_ptr<CQelCommCtrl> ctrl_;
+  std::shared_ptr<TraceRelay> trace_;  // guarded by the lock
+};
+
+}  // namespace qelcomm::python

@@ -1,0 +1,51 @@
+import pytest
+
+import qelcomm
+from conftest import DEMO_HEX
+
+
+def test_reads_by_name_and_number_in_raw_and_user_units():
+    with qelcomm.open() as bus:
+        assert bus.read(1, "MODE_REG") == bus.read(1, 2) == 2
+        assert bus.read(1, "groupid") == bus.read(1, 256 + 4)  # extended range, any case
+        bus.write(1, "V_SOLL", 100.0, units=True)
+        assert bus.read(1, "V_SOLL", units=True) == pytest.approx(100.0, rel=1e-2)
+        assert bus.read(1, "V_SOLL") != 100  # the raw value is scaled
+        bus.set_factors(0, 0, 2.0)
+        assert bus.read(1, "V_SOLL", units=True) == pytest.approx(bus.read(1, "V_SOLL") * 2.0)
+
+
+def test_named_tuples_and_module_programming():
+    bus = qelcomm.open()
+    s = bus.status(1)
+    assert isinstance(s, qelcomm.Status) and s == (s.status, s.position, s.errors)
+    assert bus.module_info(1) == qelcomm.ModuleInfo(module_type=3, firmware=17)
+    events = []
+    bus.program_module(1, DEMO_HEX, progress=events.append)
+    assert events[-1].step == qelcomm.ProgramProgress.Step.WAITING
+    assert len(bus.read_page(1, 0)) == 128
+
+
+def test_failures_raise_qel_error_with_code_and_message():
+    bus = qelcomm.open(retries=1)
+    with pytest.raises(qelcomm.QelError) as timeout:
+        bus.read(7, "MODE_REG")  # no motor 7
+    assert timeout.value.code != 0
+    assert timeout.value.message == bus.ctrl.GetLastErrorStr(timeout.value.code)
+    with pytest.raises(qelcomm.QelError) as silent:
+        bus.module_info(2)  # motor 2 has no module: no answer, no code
+    assert silent.value.code == 0
+    with pytest.raises(qelcomm.QelError) as unknown:
+        bus.read(1, "NO_SUCH_REGISTER")
+    assert unknown.value.code == qelcomm.ERR_OS_INVALID_PARAMETER
+    with pytest.raises(qelcomm.QelError):
+        qelcomm.open("/dev/qelcomm-no-such-port")
+
+
+def test_big_addresses_use_the_big_table(qelsim_port):
+    with qelcomm.open(qelsim_port, baud=19200, retries=3, big=[2]) as bus:
+        bus.write(2, "V_SOLL", 100000)  # 32-bit on a big motor only
+        assert bus.read(2, "V_SOLL") == 100000
+        assert bus.ctrl.GetParameterType(2, 5) != bus.ctrl.GetParameterType(1, 5)
+        bus.set_big(2, False)
+        assert bus.ctrl.GetParameterType(2, 5) == bus.ctrl.GetParameterType(1, 5)
