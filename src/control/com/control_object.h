@@ -148,6 +148,8 @@ class ControlObject final : public IDispatch,
   ControlObject(const ControlObject&) = delete;
   ControlObject& operator=(const ControlObject&) = delete;
 
+  // Takes what a stream or property bag held (persist.cpp).
+  void ApplyLoaded(DWORD version, SIZEL extent, const PersistedProperties& p);
   // Releases the container's pointers (site, advise sinks, event point).
   void ReleaseContainerRefs();
 

@@ -38,13 +38,6 @@ class ClassFactory final : public SingleInterfaceObject<IClassFactory> {
   CreateFn create_;
 };
 
-HRESULT LoadModuleTypeLib(ITypeLib** lib) {
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(g_instance, path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return HRESULT_FROM_WIN32(::GetLastError());
-  return LoadTypeLibEx(path, REGKIND_NONE, lib);
-}
-
 }  // namespace
 
 HINSTANCE ModuleInstance() { return g_instance; }
@@ -69,6 +62,26 @@ HRESULT LoadTypeInfo(REFGUID guid, ITypeInfo** info) {
   hr = lib->GetTypeInfoOfGuid(guid, info);
   lib->Release();
   return hr;
+}
+
+std::wstring ModulePath() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::wstring(path, n) : std::wstring();
+}
+
+// The type library inside the module file, else in the .tlb of the same
+// name beside it.
+HRESULT LoadModuleTypeLib(ITypeLib** lib) {
+  const std::wstring path = ModulePath();
+  HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+  if (SUCCEEDED(hr)) return hr;
+  std::wstring tlb = path;
+  const size_t dot = tlb.find_last_of(L'.');
+  const size_t slash = tlb.find_last_of(L"\\/:");
+  if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) tlb.resize(dot);
+  tlb += L".tlb";
+  return LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, lib);
 }
 
 std::wstring LoadResourceString(UINT id) {

@@ -23,6 +23,13 @@ bool ModuleInUse();
 // object made without registration still has it. The caller releases it.
 HRESULT LoadTypeInfo(REFGUID guid, ITypeInfo** info);
 
+// The module file's full path (empty if it cannot be had).
+std::wstring ModulePath();
+
+// The type library inside the module file, else in the .tlb of the same
+// name beside it. The caller releases it.
+HRESULT LoadModuleTypeLib(ITypeLib** lib);
+
 // A module string resource as UTF-16 (empty when missing).
 std::wstring LoadResourceString(UINT id);
 

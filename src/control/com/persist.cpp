@@ -130,6 +130,15 @@ HRESULT ReadBagValue(IPropertyBag* bag, IErrorLog* log, const BagEntry& entry, L
 
 }  // namespace
 
+// A stored extent other than the current one goes through SetExtent, which
+// keeps the control at its one size. The object then matches its storage.
+void ControlObject::ApplyLoaded(DWORD version, SIZEL extent, const PersistedProperties& p) {
+  stored_version_ = version;
+  if (extent.cx != extent_.cx || extent.cy != extent_.cy) SetExtent(DVASPECT_CONTENT, &extent);
+  SetProperties(p);
+  dirty_ = false;
+}
+
 STDMETHODIMP ControlObject::GetClassID(CLSID* clsid) {
   if (clsid == nullptr) return E_POINTER;
   *clsid = CLSID_QelComm;
@@ -166,12 +175,7 @@ STDMETHODIMP ControlObject::Load(IStream* stream) {
   PersistedState state;
   hr = Decode(bytes, &state);
   if (FAILED(hr)) return hr;
-  stored_version_ = state.version;
-  if (state.extent.cx != extent_.cx || state.extent.cy != extent_.cy) {
-    SetExtent(DVASPECT_CONTENT, &state.extent);
-  }
-  SetProperties(state.properties);
-  dirty_ = false;  // the object now matches its storage
+  ApplyLoaded(state.version, state.extent, state.properties);
   return S_OK;
 }
 
@@ -202,12 +206,7 @@ STDMETHODIMP ControlObject::Load(IPropertyBag* bag, IErrorLog* log) {
     if (FAILED(hr)) return hr;
   }
   PersistedState state = FromBagValues(values);
-  stored_version_ = state.version;
-  if (state.extent.cx != extent_.cx || state.extent.cy != extent_.cy) {
-    SetExtent(DVASPECT_CONTENT, &state.extent);
-  }
-  SetProperties(state.properties);
-  dirty_ = false;
+  ApplyLoaded(state.version, state.extent, state.properties);
   return S_OK;
 }
 

@@ -18,12 +18,6 @@ std::wstring GuidText(REFGUID guid) {
   return StringFromGUID2(guid, text, 40) > 0 ? std::wstring(text) : std::wstring();
 }
 
-std::wstring ModulePath() {
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(ModuleInstance(), path, MAX_PATH);
-  return n > 0 && n < MAX_PATH ? std::wstring(path, n) : std::wstring();
-}
-
 // The registry takes the short form, so that paths with blanks need no
 // quoting in hosts that split the InprocServer32 value.
 std::wstring ShortModulePath() {
@@ -39,23 +33,10 @@ std::wstring DirectoryOf(const std::wstring& path) {
   return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
 }
 
-// The type library inside the module file, else in the .tlb of the same
-// name beside it.
-HRESULT LoadOwnTypeLib(const std::wstring& path, ITypeLib** lib) {
-  HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
-  if (SUCCEEDED(hr)) return hr;
-  std::wstring tlb = path;
-  const size_t dot = tlb.find_last_of(L'.');
-  const size_t slash = tlb.find_last_of(L"\\/:");
-  if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) tlb.resize(dot);
-  tlb += L".tlb";
-  return LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, lib);
-}
-
 HRESULT RegisterOwnTypeLib() {
   const std::wstring path = ModulePath();
   ITypeLib* lib = nullptr;
-  HRESULT hr = LoadOwnTypeLib(path, &lib);
+  HRESULT hr = LoadModuleTypeLib(&lib);
   if (FAILED(hr)) return hr;
   std::wstring help = DirectoryOf(path);
   hr = RegisterTypeLib(lib, const_cast<LPOLESTR>(path.c_str()),
@@ -136,7 +117,7 @@ bool RemoveTypeLibKeys() {
 // it or the library cannot be found, because the keys are already gone.
 void UnregisterOwnTypeLib() {
   ITypeLib* lib = nullptr;
-  if (FAILED(LoadOwnTypeLib(ModulePath(), &lib))) return;
+  if (FAILED(LoadModuleTypeLib(&lib))) return;
   using UnRegisterFn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
   HMODULE oleaut = GetModuleHandleW(L"oleaut32.dll");
   auto fn = oleaut ? reinterpret_cast<UnRegisterFn>(
