@@ -17,7 +17,8 @@ done
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev libcli11-dev nlohmann-json3-dev
-          python3-pybind11 python3-dev python3-pytest)
+          python3-pybind11 python3-dev python3-pytest
+          ser2net)  # ser2net: the serial-server tests
 if [ "$want_windows" = 1 ]; then
   # Both Windows targets (x86-64 and i686); widl from mingw-w64-tools with
   # the interface definitions of libwine-dev; Perl draws the control's
@@ -48,6 +49,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
   sudo=""
   [ "$(id -u)" = 0 ] || sudo="sudo"
   echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  # Wait for a concurrent apt run rather than failing on its lock.
+  lock=(-o DPkg::Lock::Timeout=600)
+  # A mirror caught mid-sync fails one index; install from what did arrive.
+  $sudo apt-get "${lock[@]}" update -qq || echo "setup: apt-get update failed in part; going on"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -30,6 +30,18 @@ bool MakeRaw(int fd) {
   return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+uint32_t BitsPerSecond(speed_t code) {
+  static constexpr struct {
+    speed_t code;
+    uint32_t bps;
+  } kSpeeds[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},   {B9600, 9600},
+                 {B19200, 19200},   {B38400, 38400},   {B57600, 57600}, {B115200, 115200},
+                 {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+  for (const auto& s : kSpeeds)
+    if (s.code == code) return s.bps;
+  return 0;
+}
+
 void SleepUs(uint64_t us) {
   timespec ts{static_cast<time_t>(us / 1'000'000), static_cast<long>((us % 1'000'000) * 1000)};
   nanosleep(&ts, nullptr);
@@ -73,6 +85,16 @@ void PtyTransport::Close() {
   if (slave_ >= 0) close(slave_);
   if (master_ >= 0) close(master_);
   slave_ = master_ = -1;
+}
+
+// Our own slave descriptor sees the settings the host made on its side.
+void PtyTransport::CheckLineSpeed() {
+  termios t{};
+  if (!report_speed_ || slave_ < 0 || tcgetattr(slave_, &t) != 0) return;
+  const uint32_t speed = BitsPerSecond(cfgetospeed(&t));
+  if (speed == 0 || speed == reported_speed_) return;
+  reported_speed_ = speed;
+  report_speed_(speed);
 }
 
 PtyTransport::End PtyTransport::Run(Bus& bus, volatile std::sig_atomic_t& stop,
@@ -134,6 +156,7 @@ PtyTransport::End PtyTransport::Run(Bus& bus, volatile std::sig_atomic_t& stop,
     if (p.revents & POLLIN) {
       const ssize_t n = read(master_, buf, sizeof buf);
       if (n > 0) {
+        CheckLineSpeed();
         bus.Receive({buf, static_cast<size_t>(n)}, NowUs());
         collect();
         if (bus.vanished()) {

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "bus.h"
@@ -35,14 +36,23 @@ class PtyTransport {
   // Microseconds since the transport was created, the bus's clock.
   uint64_t NowUs() const;
 
+  // Called with the bit rate the host set on the terminal, whenever it
+  // differs from the one last reported (looked at as requests arrive).
+  void set_line_speed_report(std::function<void(uint32_t)> report) {
+    report_speed_ = std::move(report);
+  }
+
  private:
   void WriteDue(Bus& bus, uint64_t now_us);
+  void CheckLineSpeed();
 
   int master_ = -1;
   int slave_ = -1;
   std::string slave_path_;
   uint64_t epoch_ns_ = 0;
   uint64_t dropped_ = 0;  // bytes lost because nobody drained the terminal
+  std::function<void(uint32_t)> report_speed_;
+  uint32_t reported_speed_ = 0;
 };
 
 }  // namespace qelcomm::sim

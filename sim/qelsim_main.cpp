@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
     bus.set_trace([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
   }
   PtyTransport pty;
+  pty.set_line_speed_report(
+      [](uint32_t bps) { std::fprintf(stderr, "qelsim: line speed %u bit/s\n", bps); });
   if (!pty.Open(error)) {
     std::fprintf(stderr, "qelsim: %s\n", error.c_str());
     return 1;

@@ -76,8 +76,10 @@ class CQelCommCtrl {
   int16_t GrpSends() const;
   void SetGrpSends(int16_t);
   // Device to open instead of the one derived from ComPort (a path such as
-  // /dev/ttyUSB0, or \\.\COM12 on Windows). Empty = use ComPort. Not
-  // persisted.
+  // /dev/ttyUSB0, or \\.\COM12 on Windows), or a line on a serial device
+  // server: rfc2217://HOST:PORT (Telnet with the COM-PORT option, the line
+  // set from Baud) or tcp://HOST:PORT (a raw stream). Empty = use ComPort.
+  // Not persisted.
   const std::string& PortName() const;
   void SetPortName(std::string);
 

@@ -24,6 +24,8 @@
 #include <linux/serial.h>
 #endif
 
+#include "platform/net/network_port.h"
+#include "platform/posix/posix_socket.h"
 #include "qelcomm/platform.h"
 
 namespace qelcomm {
@@ -266,6 +268,7 @@ class PosixPlatform : public Platform {
       error = ENOENT;
       return nullptr;
     }
+    if (net::IsNetworkPortName(name)) return net::OpenNetworkPort(name, error);
     const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       error = OsError(errno);
@@ -292,6 +295,7 @@ class PosixPlatform : public Platform {
   }
 
   std::string ErrorText(OsError error) const override {
+    if (auto text = posix::ResolverErrorText(error)) return *text;
     char buf[256] = {};
     return StrerrorText(strerror_r(int(error), buf, sizeof buf), buf);
   }
