@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/network_port.h"
 #include "qelcomm/platform.h"
 
 namespace qelcomm {
@@ -224,6 +225,7 @@ class Win32Platform final : public Platform {
   }
 
   std::unique_ptr<SerialDevice> Open(const std::string& name, OsError& error) override {
+    if (net::IsNetworkPortName(name)) return net::OpenNetworkPort(name, error);
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
