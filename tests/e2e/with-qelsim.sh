@@ -4,7 +4,8 @@
 #   with-qelsim.sh QELSIM [ARGS...] -- PROGRAM [ARGS...]
 #
 # qelsim prints the slave device path as its first line; PROGRAM runs with
-# QELCOMM_TEST_PORT set to it. Exits with PROGRAM's exit code.
+# QELCOMM_TEST_PORT set to it, and QELCOMM_TEST_SIM_LOG naming the file that
+# takes qelsim's stderr. Exits with PROGRAM's exit code.
 set -u
 sim=""
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do
@@ -38,7 +39,7 @@ if [ -z "$device" ] || [ ! -e "$device" ]; then
   cat "$tmp/out" "$tmp/err" >&2
   exit 1
 fi
-QELCOMM_TEST_PORT=$device "$@"
+QELCOMM_TEST_PORT=$device QELCOMM_TEST_SIM_LOG="$tmp/err" "$@"
 status=$?
 [ $status -eq 0 ] || { echo "with-qelsim: qelsim said:" >&2; cat "$tmp/err" >&2; }
 exit $status
