@@ -31,6 +31,10 @@ scripts/check-install.sh build/release
 # Module programming and silent-module figures (about 6 s); printed only, so
 # that a slow machine does not fail the run.
 build/release/bin/qelcomm_module_bench || echo "module bench: did not complete"
+# Reads through ser2net (RFC 2217 and raw) against the direct pty, about
+# 12 s; printed only.
+build/release/bin/qelcomm_network_read_bench build/release/bin/qelsim /usr/sbin/ser2net ||
+  echo "network read bench: did not complete"
 
 step "Python: tests, example and read benchmark against the release build"
 export PYTHONPATH="$PWD/build/release/python"

@@ -97,6 +97,8 @@ void Accept(FakeServer& server) {
     if (Contains(b, {kIac, kWill, kComPort})) server.Deliver({kIac, kDo, kComPort});
     if (b.size() >= 8 && b[0] == kIac && b[2] == kComPort && b[3] == comport::kSetBaudRate)
       server.Deliver({kIac, kSb, kComPort, 101, b[4], b[5], b[6], b[7], kIac, kSe}, 5);
+    if (b == ComPortCommand(comport::kPurgeData, {comport::kPurgeServerReceive}))
+      server.Deliver({0x42, kIac, kSb, kComPort, 112, 1, kIac, kSe}, 2);  // a stale byte first
   };
 }
 
@@ -133,9 +135,14 @@ TEST(NetworkDevice, Rfc2217SetsTheLineAndKeepsTelegramBytesExact) {
   EXPECT_EQ(device->Read(got, sizeof got), 3u);
   EXPECT_EQ(Bytes(got, got + 3), (Bytes{0x11, 0xFF, 0x00}));
 
+  // The purge is confirmed before the next telegram can go out, and what
+  // came before the confirmation is dropped with it.
   s.sent.clear();
+  const uint64_t before = s.now;
   device->Discard();
   EXPECT_EQ(s.sent, ComPortCommand(comport::kPurgeData, {comport::kPurgeServerReceive}));
+  EXPECT_EQ(s.now - before, 2u);
+  EXPECT_EQ(device->Counts().rx, 0u);
 
   // A server that sets another rate has refused ours.
   s.react = [&s](const Bytes&) { s.Deliver({kIac, kSb, kComPort, 101, 0, 0, 0x25, 0x80, kIac, kSe}); };

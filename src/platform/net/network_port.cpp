@@ -60,14 +60,17 @@ class NetworkDevice : public SerialDevice {
   }
 
   // Drops what has arrived, and asks the server to drop what it holds for
-  // us, as a local discard empties the UART's queue.
+  // us, as a local discard empties the UART's queue. The server's
+  // confirmation is awaited: a purge still pending when the next telegram
+  // goes out could throw away that telegram's reply.
   void Discard() override {
     Pull();
     rx_.clear();
-    if (telnet_) {
-      const auto purge = ComPortCommand(comport::kPurgeData, {comport::kPurgeServerReceive});
-      SendControl(purge);
-    }
+    if (!telnet_) return;
+    codec_.ForgetPurgeReply();
+    SendControl(Purge());
+    AwaitServer([this] { return codec_.purge_confirmed(); });
+    rx_.clear();
   }
 
   QueueCounts Counts() override {
@@ -112,6 +115,11 @@ class NetworkDevice : public SerialDevice {
   OsError LostError() const override { return lost_; }
 
  private:
+  static const std::vector<uint8_t>& Purge() {
+    static const std::vector<uint8_t> purge =
+        ComPortCommand(comport::kPurgeData, {comport::kPurgeServerReceive});
+    return purge;
+  }
   static const std::vector<uint8_t>& Greeting() {
     static const std::vector<uint8_t> greeting = TelnetClient::Greeting();
     return greeting;

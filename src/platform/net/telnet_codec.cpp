@@ -158,6 +158,7 @@ void TelnetClient::EndSubnegotiation() {
     baud_reply_ = uint32_t(sub_[2]) << 24 | uint32_t(sub_[3]) << 16 | uint32_t(sub_[4]) << 8 |
                   uint32_t(sub_[5]);
   }
+  if (sub_[1] == kPurgeData + kServerOffset) purge_confirmed_ = true;
   // Other acknowledgements and the line- and modem-state notifications are
   // of no use to a polled protocol and are dropped.
 }

@@ -62,6 +62,9 @@ class TelnetClient {
   // one; cleared by ForgetBaudReply.
   std::optional<uint32_t> baud_reply() const { return baud_reply_; }
   void ForgetBaudReply() { baud_reply_.reset(); }
+  // Whether the server has confirmed a PURGE-DATA since ForgetPurgeReply.
+  bool purge_confirmed() const { return purge_confirmed_; }
+  void ForgetPurgeReply() { purge_confirmed_ = false; }
 
  private:
   enum class State { kData, kIac, kOption, kSub, kSubIac };
@@ -76,6 +79,7 @@ class TelnetClient {
   bool sub_overflow_ = false;
   ComPortState com_port_ = ComPortState::kPending;
   std::optional<uint32_t> baud_reply_;
+  bool purge_confirmed_ = false;
   // Options the server has switched on for its side (WILL answered by DO),
   // so that a repeated WILL is not answered again and negotiation cannot loop.
   bool server_binary_ = false;
