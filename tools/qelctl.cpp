@@ -25,7 +25,7 @@ constexpr const char* kFooter =
     "named on the command line that cannot be read or written counts as one).";
 
 void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
-  auto* port = app.add_option("--port", g.port, "Serial device to open, e.g. /dev/ttyUSB0")
+  auto* port = app.add_option("--port", g.port, "Serial device to open, e.g. /dev/ttyUSB0, or a serial server line: rfc2217://HOST:PORT, tcp://HOST:PORT")
                    ->type_name("PATH");
   app.add_option("--com", g.com, "Serial port number, mapped to a device by the platform")
       ->type_name("N")

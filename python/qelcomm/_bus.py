@@ -162,7 +162,8 @@ class Bus:
 
 def open(port: Union[str, int, None] = None, baud: int = 19200, retries: int = 5,
          big: Iterable[int] = (), grp_sends: int = 3) -> Bus:
-    """Opens a bus: a device path ('/dev/ttyUSB0'), a port number, or with no
+    """Opens a bus: a device path ('/dev/ttyUSB0'), a line on a serial server
+    ('rfc2217://host:4001', 'tcp://host:4001'), a port number, or with no
     port the embedded virtual bus (motor 1 standard, motor 2 big, a module on
     motor 1). Addresses in big use the big table and factor set. Raises
     QelError when the port cannot be opened."""

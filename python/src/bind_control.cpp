@@ -59,7 +59,8 @@ void DefProperties(py::class_<Control>& c) {
   c.def_property(
       "PortName", [](Control& s) { return s.Run([](Ctrl& x) { return x.PortName(); }); },
       [](Control& s, std::string v) { s.Run([&](Ctrl& x) { x.SetPortName(std::move(v)); }); },
-      "Device path to open instead of the one ComPort names; '' uses ComPort.");
+      "Device path to open instead of the one ComPort names, or a serial server line "
+      "(rfc2217://HOST:PORT, tcp://HOST:PORT); '' uses ComPort.");
 }
 
 void DefRegisters(py::class_<Control>& c) {

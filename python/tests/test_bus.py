@@ -40,6 +40,9 @@ def test_failures_raise_qel_error_with_code_and_message():
     assert unknown.value.code == qelcomm.ERR_OS_INVALID_PARAMETER
     with pytest.raises(qelcomm.QelError):
         qelcomm.open("/dev/qelcomm-no-such-port")
+    with pytest.raises(qelcomm.QelError) as refused:  # a server line, but nobody listens
+        qelcomm.open("tcp://127.0.0.1:1")
+    assert "refused" in refused.value.message
 
 
 def test_big_addresses_use_the_big_table(qelsim_port):

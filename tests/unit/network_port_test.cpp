@@ -143,6 +143,12 @@ TEST(NetworkDevice, Rfc2217SetsTheLineAndKeepsTelegramBytesExact) {
   EXPECT_EQ(s.sent, ComPortCommand(comport::kPurgeData, {comport::kPurgeServerReceive}));
   EXPECT_EQ(s.now - before, 2u);
   EXPECT_EQ(device->Counts().rx, 0u);
+  // A server that never confirms costs one wait, and is not asked again.
+  s.react = [](const Bytes&) {};
+  device->Discard();
+  s.sent.clear();
+  device->Discard();
+  EXPECT_TRUE(s.sent.empty());
 
   // A server that sets another rate has refused ours.
   s.react = [&s](const Bytes&) { s.Deliver({kIac, kSb, kComPort, 101, 0, 0, 0x25, 0x80, kIac, kSe}); };

@@ -62,14 +62,16 @@ class NetworkDevice : public SerialDevice {
   // Drops what has arrived, and asks the server to drop what it holds for
   // us, as a local discard empties the UART's queue. The server's
   // confirmation is awaited: a purge still pending when the next telegram
-  // goes out could throw away that telegram's reply.
+  // goes out could throw away that telegram's reply. A server that does not
+  // confirm is not asked again, so that it costs one wait and no replies.
   void Discard() override {
     Pull();
     rx_.clear();
-    if (!telnet_) return;
+    if (!telnet_ || !server_confirms_purge_) return;
     codec_.ForgetPurgeReply();
     SendControl(Purge());
-    AwaitServer([this] { return codec_.purge_confirmed(); });
+    if (!AwaitServer([this] { return codec_.purge_confirmed(); }) && lost_ == 0)
+      server_confirms_purge_ = false;
     rx_.clear();
   }
 
@@ -176,6 +178,7 @@ class NetworkDevice : public SerialDevice {
   std::deque<uint8_t> rx_;
   std::vector<uint8_t> data_, reply_;  // scratch for one decoded chunk
   OsError lost_ = 0;
+  bool server_confirms_purge_ = true;
 };
 
 }  // namespace
