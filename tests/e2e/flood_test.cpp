@@ -71,7 +71,9 @@ TEST(Flood, TenSecondsOfNoiseKeepCallsBoundedAndMemoryFlat) {
   const std::vector<uint8_t> data(128);
   struct Call {
     const char* name;
-    int64_t bound_ms;  // Retries (5) reply windows; a page window is 378 ms
+    // Retries (5) reply windows: a page's is 378 ms, a page write's 200 ms
+    // after its own 138 ms on the wire.
+    int64_t bound_ms;
     std::function<bool()> run;
   };
   const Call calls[] = {
@@ -80,11 +82,11 @@ TEST(Flood, TenSecondsOfNoiseKeepCallsBoundedAndMemoryFlat) {
       {"GetModuleType", 500, [&] { return ctrl.GetModuleType(1, s16, s16); }},
       {"VemoDebug", 500, [&] { return ctrl.VemoDebug(1, s16, s16, s16, s32, s32, s16); }},
       {"VemoGet", 1890, [&] { return ctrl.VemoGet(1, 0, page); }},
-      {"VemoPut", 1000, [&] { return ctrl.VemoPut(1, 0, data); }},
+      {"VemoPut", 1690, [&] { return ctrl.VemoPut(1, 0, data); }},
       {"QupStart", 500, [&] { return ctrl.QupStart(1); }},
   };
   constexpr int64_t kSchedulingSlackMs = 500;
-  const size_t before = StatusKiB("VmRSS");
+  [[maybe_unused]] const size_t before = StatusKiB("VmRSS");
   Flooder flood(pty.master());
   for (const auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;) {
     for (const Call& c : calls) {
@@ -94,8 +96,12 @@ TEST(Flood, TenSecondsOfNoiseKeepCallsBoundedAndMemoryFlat) {
       EXPECT_LE(ms, c.bound_ms + kSchedulingSlackMs) << c.name;
     }
   }
+  // AddressSanitizer keeps freed memory in quarantine, so there the peak
+  // says nothing about what the buffers hold.
+#ifndef __SANITIZE_ADDRESS__
   const size_t peak = StatusKiB("VmHWM");
   EXPECT_LE(peak, before + 4 * 1024) << "peak resident KiB, from " << before;
+#endif
 }
 
 }  // namespace
