@@ -122,8 +122,8 @@ std::vector<Output> Bus::TakeOutputs() {
   return out;
 }
 
-void Bus::Schedule(uint64_t at_us, const std::vector<uint8_t>& bytes, bool occupies_line) {
-  if (bytes.empty()) return;
+uint64_t Bus::Schedule(uint64_t at_us, const std::vector<uint8_t>& bytes, bool occupies_line) {
+  if (bytes.empty()) return at_us;
   const uint64_t byte_us = config_.line.pace ? config_.line.ByteUs() : 0;
   uint64_t end = at_us;
   if (byte_us == 0) {
@@ -136,6 +136,7 @@ void Bus::Schedule(uint64_t at_us, const std::vector<uint8_t>& bytes, bool occup
   }
   if (occupies_line) line_free_us_ = std::max(line_free_us_, end);
   last_output_us_ = std::max(last_output_us_, end);
+  return end;
 }
 
 FaultKind Bus::PickFault(uint8_t address) {
@@ -161,8 +162,11 @@ std::string Bus::Send(uint8_t address, Reply reply, uint64_t now_us) {
     vanished_ = true;
     return note;
   }
+  // A piece never starts before the one ahead of it has left: at wire
+  // speed a long piece outlasts the pause after its start.
+  uint64_t piece_end = start;
   for (const Piece& p : ApplyFault(kind, reply, rng_, config_.fault_timing)) {
-    Schedule(start + p.offset_us, p.bytes, p.offset_us == 0);
+    piece_end = Schedule(std::max(start + p.offset_us, piece_end), p.bytes, p.offset_us == 0);
   }
   if (kind == FaultKind::kChatter) StartChatter(start);
   return note;

@@ -114,7 +114,8 @@ class Bus {
   std::string HandleModule(const Telegram& t, uint64_t now_us);
   // Applies the address's fault and schedules the reply.
   std::string Send(uint8_t address, Reply reply, uint64_t now_us);
-  void Schedule(uint64_t at_us, const std::vector<uint8_t>& bytes, bool occupies_line);
+  // Gives the time the last byte is there.
+  uint64_t Schedule(uint64_t at_us, const std::vector<uint8_t>& bytes, bool occupies_line);
   FaultKind PickFault(uint8_t address);
 
   BusConfig config_;

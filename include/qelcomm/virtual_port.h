@@ -56,6 +56,9 @@ class VirtualLine {
   void Deliver(uint64_t at_us, std::vector<uint8_t> bytes);
   // Simulates the device going away: waits end, writes fail with `error`.
   void Vanish(OsError error);
+  // The device comes back, as a replugged adapter does: a new open works,
+  // while a handle opened before stays lost.
+  void Reappear();
 
   // Fault knobs for the host side.
   OsError open_error = 0;        // Open fails with this
@@ -87,6 +90,9 @@ class VirtualLine {
   void ClearRx() { rx_.clear(); }
   void HostWrote(std::vector<uint8_t> bytes);
   OsError lost() const { return lost_; }
+  // Counts Reappear calls; a handle from an earlier one reports `vanished_with`.
+  uint32_t generation() const { return generation_; }
+  OsError vanished_with() const { return vanished_with_; }
   VirtualClock& clock() { return clock_; }
   VirtualPeer& peer() { return *peer_; }
   size_t tx_pending = 0;
@@ -100,6 +106,8 @@ class VirtualLine {
   std::multimap<uint64_t, std::vector<uint8_t>> pending_;  // by arrival time
   std::deque<uint8_t> rx_;
   OsError lost_ = 0;
+  OsError vanished_with_ = 0;
+  uint32_t generation_ = 0;
 };
 
 class VirtualPlatform : public Platform {

@@ -81,13 +81,16 @@ bool WaitForSafeMode(link::Link& link, const Target& motor) {
 }
 
 // The restart and flash commands are not acknowledged by a motor in safe
-// mode: an attempt succeeds when no valid acceptance comes back.
+// mode: an attempt succeeds when no valid acceptance comes back. Silence
+// from a device that has gone away proves nothing, so a lost device fails
+// the command, at once.
 bool SendFinalCommand(link::Link& link, uint8_t sync, int16_t address) {
   const auto telegram = link::AddressTelegram(sync, address);
   return link::RunAttempts(link, [&] {
-    if (link::SendStep(link, telegram) && !link::AcceptWait(link, protocol::kMotorAccept)) {
-      return link::Attempt::kSucceeded;
-    }
+    const bool unacknowledged =
+        link::SendStep(link, telegram) && !link::AcceptWait(link, protocol::kMotorAccept);
+    if (link::Lost(link)) return link::Attempt::kFailedFinal;
+    if (unacknowledged) return link::Attempt::kSucceeded;
     link.platform->SleepMs(kResendPauseMs);
     return link::Attempt::kFailed;
   });

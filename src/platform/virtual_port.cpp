@@ -16,8 +16,15 @@ void VirtualLine::Deliver(uint64_t at_us, std::vector<uint8_t> bytes) {
 
 void VirtualLine::Vanish(OsError error) {
   lost_ = error;
+  vanished_with_ = error;
   pending_.clear();
   rx_.clear();
+}
+
+void VirtualLine::Reappear() {
+  lost_ = 0;
+  ++generation_;
+  is_open = false;
 }
 
 uint64_t VirtualLine::NextEventUs() const {
@@ -62,12 +69,12 @@ namespace {
 class VirtualDevice : public SerialDevice {
  public:
   VirtualDevice(VirtualPlatform& platform, VirtualLine& line)
-      : platform_(platform), line_(line) {
+      : platform_(platform), line_(line), generation_(line.generation()) {
     line_.is_open = true;
     ++line_.opens;
   }
   ~VirtualDevice() override {
-    line_.is_open = false;
+    if (!Stale()) line_.is_open = false;
     ++line_.closes;
   }
 
@@ -81,12 +88,14 @@ class VirtualDevice : public SerialDevice {
   }
 
   void Discard() override {
+    if (Stale()) return;
     ++line_.discards;
     line_.ClearRx();
     line_.tx_pending = 0;
   }
 
   QueueCounts Counts() override {
+    if (Stale()) return {};
     line_.AdvanceTo(line_.clock().NowUs());
     QueueCounts counts{line_.Queued(), line_.tx_pending};
     if (line_.tx_pending > 0 && line_.tx_queries_left != SIZE_MAX &&
@@ -96,10 +105,10 @@ class VirtualDevice : public SerialDevice {
     return counts;
   }
 
-  size_t Read(uint8_t* buf, size_t n) override { return line_.Take(buf, n); }
+  size_t Read(uint8_t* buf, size_t n) override { return Stale() ? 0 : line_.Take(buf, n); }
 
   size_t Write(const uint8_t* buf, size_t n) override {
-    if (line_.lost() != 0 || n == 0) return 0;
+    if (LostError() != 0 || n == 0) return 0;
     size_t count = n;
     if (line_.short_writes > 0) {
       --line_.short_writes;
@@ -110,16 +119,21 @@ class VirtualDevice : public SerialDevice {
   }
 
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
+    if (Stale()) return 0;
     const uint64_t end = line_.clock().NowUs() + uint64_t{timeout_ms} * 1000;
     platform_.RunUntil(end, [&] { return line_.Queued() >= n || line_.lost() != 0; });
     return line_.Queued();
   }
 
-  OsError LostError() const override { return line_.lost(); }
+  OsError LostError() const override { return Stale() ? line_.vanished_with() : line_.lost(); }
 
  private:
+  // Opened before the device last came back: it stays lost.
+  bool Stale() const { return generation_ != line_.generation(); }
+
   VirtualPlatform& platform_;
   VirtualLine& line_;
+  uint32_t generation_;
 };
 
 }  // namespace

@@ -56,6 +56,12 @@ speed_t SpeedFor(int32_t baud) {
   }
 }
 
+// Received bytes the device holds for the control beyond the kernel's own
+// queue. A telegram is at most 265 bytes; what a flood brings beyond this is
+// dropped, as a UART's overrun would drop it, so the line cannot make us
+// allocate.
+constexpr size_t kMaxBuffered = 4096;
+
 class PosixDevice : public SerialDevice {
  public:
   explicit PosixDevice(int fd) : fd_(fd) {}
@@ -180,8 +186,8 @@ class PosixDevice : public SerialDevice {
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
     const uint64_t end = MonotonicNs() + uint64_t(timeout_ms) * 1'000'000u;
     for (;;) {
-      // Move everything queued into our own buffer, so that poll only wakes
-      // us for bytes that are new.
+      // Move what is queued into our own buffer, so that poll only wakes us
+      // for bytes that are new.
       Pull();
       if (rx_.size() >= n || lost_ != 0) break;
       const uint64_t now = MonotonicNs();
@@ -196,9 +202,7 @@ class PosixDevice : public SerialDevice {
       if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
         // A hung-up tty also reports POLLIN but reads nothing: take what is
         // left, and call the line lost when that was all.
-        const size_t before = rx_.size();
-        Pull();
-        if (rx_.size() == before) NoteLost(p.revents & POLLNVAL ? EBADF : EIO);
+        if (Pull() == 0) NoteLost(p.revents & POLLNVAL ? EBADF : EIO);
         if (rx_.size() >= n || lost_ != 0) break;
       }
     }
@@ -208,20 +212,27 @@ class PosixDevice : public SerialDevice {
   OsError LostError() const override { return lost_; }
 
  private:
-  void Pull() {
+  // Moves what is queued into our buffer and gives the count read. One call
+  // reads at most one buffer's worth, so a line that never stops sending
+  // cannot keep it here.
+  size_t Pull() {
     uint8_t chunk[256];
-    for (;;) {
+    size_t read_now = 0;
+    while (read_now < kMaxBuffered) {
       const ssize_t r = ::read(fd_, chunk, sizeof chunk);
       if (r > 0) {
-        rx_.insert(rx_.end(), chunk, chunk + r);
+        read_now += size_t(r);
+        const size_t room = kMaxBuffered - std::min(kMaxBuffered, rx_.size());
+        rx_.insert(rx_.end(), chunk, chunk + std::min(size_t(r), room));
         continue;
       }
       if (r < 0 && errno == EINTR) continue;
       // With VMIN and VTIME 0 a tty reads 0 when nothing is queued; a
       // hang-up shows as EIO here or as POLLHUP in the wait.
       if (r < 0 && errno != EAGAIN) NoteLost(errno);
-      return;
+      break;
     }
+    return read_now;
   }
 
   void NoteLost(int error) {
