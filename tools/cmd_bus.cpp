@@ -92,7 +92,7 @@ struct GroupArgs {
 int Group(Session& s, const GroupArgs& a) {
   constexpr int16_t kGroupTableAddress = 255;
   const bool big = s.IsBig(kGroupTableAddress);
-  const RegisterRef r = ResolveRegister(s.ctrl(), big, kGroupTableAddress, a.reg);
+  const RegisterRef r = ResolveRegister(big, a.reg);
   const int32_t value = ParseRawValue(a.value, r);
   s.Open();
   s.Check(s.ctrl().WriteGroup(int16_t(a.group), r.number, value),

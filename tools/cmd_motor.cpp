@@ -22,6 +22,7 @@ int Status(Session& s, const StatusArgs& a) {
   const auto addr = int16_t(a.address);
   s.Open();
   const uint64_t start = s.platform().NowMs();
+  if (a.watch) s.CatchInterrupt();
   for (int n = 1;; ++n) {
     int16_t word = 0;
     int32_t position = 0;
@@ -44,8 +45,7 @@ int Status(Session& s, const StatusArgs& a) {
               << errors << '\n'
               << std::flush;
     }
-    if (!a.watch || n == a.count) break;
-    s.Pause(uint32_t(a.interval_ms));
+    if (!a.watch || n == a.count || !s.Pause(uint32_t(a.interval_ms))) break;
   }
   return kExitOk;
 }

@@ -1,6 +1,8 @@
 #include "registers/scaling.h"
 
+#include <charconv>
 #include <cmath>
+#include <system_error>
 
 namespace qelcomm::registers {
 namespace {
@@ -23,12 +25,13 @@ double TypeScale(int16_t type) {
   }
 }
 
-float HostFactor(ScaleClass s, const FactorSet& f) {
+template <class Set>
+auto HostFactor(ScaleClass s, const Set& f) -> decltype(f.position) {
   switch (s) {
     case ScaleClass::Acceleration: return f.acceleration;
     case ScaleClass::Position: return f.position;
     case ScaleClass::Velocity: return f.velocity;
-    default: return 1.0f;
+    default: return 1;
   }
 }
 
@@ -63,18 +66,71 @@ float RawToUser(int32_t raw, const ParamLookup& info, const FactorSet& factors, 
   return value;
 }
 
+namespace {
+
+// User to raw as a real number. `k` gives a catalogue or host constant in
+// double precision: widened as it is, or at its shortest decimal.
+template <class Set, class Constant>
+double ToRaw(double value, const ParamLookup& info, const Set& factors, bool big, Constant k) {
+  double e = value;
+  if (info.Factor != 1.0f) e /= k(info.Factor);
+  if (IsHostScaled(info.Scaling)) {
+    e /= k(HostFactor(info.Scaling, factors));
+  } else if (info.Scaling == ScaleClass::Torque) {
+    e *= k(kTorqueWrite);
+  } else if (info.Scaling == ScaleClass::ElectricalAngle) {
+    e *= k(big ? kAngleWriteBig : kAngleWriteStandard);
+  }
+  return e * TypeScale(info.Type);
+}
+
+double Widened(float f) { return f; }
+size_t SignificantDigits(const char* begin, const char* end) {
+  size_t n = 0;
+  bool leading = true;
+  for (const char* p = begin; p != end && *p != 'e'; ++p) {
+    if (*p < '0' || *p > '9') continue;
+    leading = leading && *p == '0';
+    if (!leading) ++n;
+  }
+  return n;
+}
+
+double DecimalOrExact(float f) { return DecimalValue(f); }
+double DecimalOrExact(double d) { return d; }
+
+}  // namespace
+
+double DecimalValue(float f) {
+  char buf[40];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, double(f));
+  if (ec != std::errc() || SignificantDigits(buf, end) <= 15) return f;
+  const auto [fend, fec] = std::to_chars(buf, buf + sizeof buf, f);
+  double d = f;
+  if (fec == std::errc()) std::from_chars(buf, fend, d);
+  return d;
+}
+
+double UserToRawExact(double value, const ParamLookup& info, const ExactFactors& factors,
+                      bool big) {
+  return ToRaw(value, info, factors, big, [](auto c) { return DecimalOrExact(c); });
+}
+
+double RawToUserExact(double raw, const ParamLookup& info, const ExactFactors& factors, bool big) {
+  double value = raw / TypeScale(info.Type);
+  if (IsHostScaled(info.Scaling)) {
+    value *= HostFactor(info.Scaling, factors);
+  } else if (info.Scaling == ScaleClass::Torque) {
+    value *= DecimalValue(kTorqueRead);
+  } else if (info.Scaling == ScaleClass::ElectricalAngle) {
+    value *= DecimalValue(big ? kAngleReadBig : kAngleReadStandard);
+  }
+  return value * DecimalValue(info.Factor);
+}
+
 std::optional<int32_t> UserToRaw(float value, const ParamLookup& info, const FactorSet& factors,
                                  bool big) {
-  double e = value;
-  if (info.Factor != 1.0f) e /= double(info.Factor);
-  if (IsHostScaled(info.Scaling)) {
-    e /= double(HostFactor(info.Scaling, factors));
-  } else if (info.Scaling == ScaleClass::Torque) {
-    e *= double(kTorqueWrite);
-  } else if (info.Scaling == ScaleClass::ElectricalAngle) {
-    e *= double(big ? kAngleWriteBig : kAngleWriteStandard);
-  }
-  e *= TypeScale(info.Type);
+  const double e = ToRaw(value, info, factors, big, [](float c) { return Widened(c); });
   const double rounded = std::trunc(e < 0 ? e - 0.5 : e + 0.5);
   // NaN fails both comparisons; infinities and overflows fail one.
   if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) return std::nullopt;
