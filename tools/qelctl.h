@@ -31,6 +31,9 @@ struct RunEnv {
     volatile std::sig_atomic_t requested = 0;
   };
   Interrupt* interrupt = nullptr;
+  // Where `ports` looks for devices and what the system knows of them.
+  std::string sys_root = "/sys";
+  std::string dev_root = "/dev";
 };
 
 // `args` excludes the program name. Results go to `out`, diagnostics to

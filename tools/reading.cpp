@@ -6,8 +6,10 @@
 namespace qelctl {
 using json = nlohmann::ordered_json;
 
-std::string Reading::Text() const {
-  std::string text = reg.Label() + " = ";
+std::string Reading::Text() const { return reg.Label() + " = " + ValueText(); }
+
+std::string Reading::ValueText() const {
+  std::string text;
   if (scaled) {
     const std::string units = FormatUser(user);
     text += units;

@@ -18,7 +18,8 @@ struct Reading {
   bool hex = false;     // --raw: the bit pattern too
   double user = 0;      // when scaled
 
-  std::string Text() const;  // "LABEL = VALUE ..."
+  std::string Text() const;       // "LABEL = VALUE ..."
+  std::string ValueText() const;  // "VALUE ...": "10.3125 (raw 165)"
   nlohmann::ordered_json Json() const;
 };
 

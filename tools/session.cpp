@@ -1,7 +1,10 @@
 #include "session.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <system_error>
 #include <thread>
 
 #include "args.h"
@@ -77,6 +80,23 @@ Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& 
 }
 
 Session::~Session() = default;
+
+void WriteWholeFile(const std::string& name, std::string_view data) {
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  bool ok = f != nullptr;
+  int error = errno;
+  if (ok && std::fwrite(data.data(), 1, data.size(), f) != data.size()) {
+    ok = false;
+    error = errno;
+  }
+  if (f != nullptr && std::fclose(f) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    throw UsageError("cannot write " + name + ": " + std::generic_category().message(error));
+  }
+}
 
 void Session::OnTrace(const qelcomm::TraceEvent& e) {
   line_.Add(e);

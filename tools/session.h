@@ -43,6 +43,9 @@ struct GlobalOptions {
 // A device or protocol failure, already reported on stderr.
 struct DeviceFailure {};
 
+// Writes a file named on the command line; failing is a usage error.
+void WriteWholeFile(const std::string& name, std::string_view data);
+
 class Session {
  public:
   // Creates the control and applies the motor sizes and factor sets;
@@ -56,6 +59,7 @@ class Session {
   qelcomm::CQelCommCtrl& ctrl() { return *ctrl_; }
   qelcomm::Platform& platform() { return *platform_; }
   const GlobalOptions& options() const { return options_; }
+  const RunEnv& env() const { return env_; }
   bool IsVirtual() const { return !options_.RealPort(); }
   std::string PortLabel() const;
 

@@ -428,6 +428,10 @@ TEST_F(Qelctl, ScanFindsTheDefaultMotors) {
   // The scan uses one attempt per address and leaves --retries alone after.
   bus().SetFault(1, FaultKind::kDrop, 1);
   EXPECT_EQ(Run({"scan", "--to", "2"}).out, "address 2: PROG_VERSION 0x00000312\n");
+
+  const Result none = Run({"scan", "--from", "3", "--to", "4"});
+  EXPECT_EQ(none.rc, 1);
+  EXPECT_EQ(none.err, "qelctl: no motor answered at addresses 3..4\n");
 }
 
 TEST_F(Qelctl, ScanWarnsAboutGarbledRepliesAndGoesOn) {
@@ -472,6 +476,80 @@ TEST_F(Qelctl, StatusWatchFollowsAMove) {
   }
   EXPECT_EQ(count, 20);
   EXPECT_EQ(last_position, 30000);
+}
+
+TEST_F(Qelctl, ReadWatchMarksAFailedReadingAndGoesOn) {
+  bus().SetFault(1, FaultKind::kDrop, 5);  // the second reading gets no reply
+  const Result r = Run({"read", "1", "MODE_REG", "--watch", "100", "--count", "3"});
+  EXPECT_EQ(r.rc, 1) << "a failed reading fails the run";
+  std::istringstream lines(r.out);
+  std::string line;
+  std::vector<std::string> got;
+  while (std::getline(lines, line)) got.push_back(line.substr(line.find("  ") + 2));
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     "motor 1: MODE_REG (2) = FAILED (ERR_ANSWER_LENGTH (0x20000003): Answer is "
+                     "not of expected length; no reply within 100 ms (5 attempts))",
+                     "motor 1: MODE_REG (2) = 2", "motor 1: MODE_REG (2) = 2"}));
+  const json first =
+      json::parse(Run({"--json", "read", "1", "P_SOLL", "--watch", "--count", "1"}).out);
+  EXPECT_EQ(first["registers"][0]["value"], 0.0);
+}
+
+TEST_F(Qelctl, DumpAndRestoreRoundTrip) {
+  ASSERT_EQ(Run({"write", "1", "V_SOLL", "123", "--raw"}).rc, 0);
+  ASSERT_EQ(Run({"dump", "1", "-o", Path("motor1.json")}).rc, 0);
+  const json dump = json::parse(Slurp(Path("motor1.json")));
+  EXPECT_EQ(dump["table"], "standard");
+  ASSERT_EQ(Run({"write", "1", "V_SOLL", "77", "--raw"}).rc, 0);
+  ASSERT_EQ(Run({"write", "1", "GROUPID", "4", "--raw"}).rc, 0);
+
+  const Result dry = Run({"restore", "1", Path("motor1.json"), "--dry-run"});
+  EXPECT_NE(dry.out.find("motor 1: V_SOLL (5): 36.714111328125 (raw 77) -> 58.647216796875 (raw 123)\n"
+                         "motor 1: GROUPID (260): 4 -> 1\n"),
+            std::string::npos)
+      << dry.out;
+  EXPECT_EQ(OnBus(1, 5), 77u) << "a dry run writes nothing";
+  const Result r = Run({"restore", "1", Path("motor1.json")});
+  EXPECT_EQ(r.rc, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(", 2 differed, 0 still differ"), std::string::npos) << r.out;
+  EXPECT_EQ(OnBus(1, 5), 123u);
+  EXPECT_EQ(OnBus(1, 260), 1u);
+  EXPECT_EQ(Run({"restore", "1", File("bad.json", "{}")}).rc, 2);
+}
+
+TEST_F(Qelctl, PortsShowWhatTheSystemKnows) {
+  namespace fs = std::filesystem;
+  const fs::path root = Path("root");
+  const fs::path usb = root / "sys/devices/usb1/1-1";
+  fs::create_directories(usb / "1-1:1.0/ttyUSB0");
+  fs::create_directories(root / "sys/class/tty/ttyUSB0");
+  fs::create_directories(root / "sys/class/tty/tty1");  // a console: no device
+  fs::create_directories(root / "dev/serial/by-id");
+  fs::create_directory_symlink(usb / "1-1:1.0", root / "sys/class/tty/ttyUSB0/device");
+  std::ofstream(usb / "idVendor") << "0403\n";
+  std::ofstream(usb / "idProduct") << "6001\n";
+  std::ofstream(usb / "product") << "FT232R USB UART\n";
+  fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_X-if00-port0");
+  env_.sys_root = (root / "sys").string();
+  env_.dev_root = (root / "dev").string();
+  const std::string dev = (root / "dev").string();
+  EXPECT_EQ(Run({"ports"}).out, dev + "/ttyUSB0  usb 0403:6001 FT232R USB UART\n    " + dev +
+                                    "/serial/by-id/usb-FTDI_X-if00-port0\n");
+}
+
+TEST_F(Qelctl, ResetWaitMsWaitsForSlowMotors) {
+  qelcomm::sim::BusConfig config = qelcomm::sim::BusConfig::Defaults();
+  config.motor_timing.restart_silent_us = 7'000'000;  // beyond the 5 s wait
+  platform_->AddLine("slow", std::make_shared<qelcomm::sim::SimPeer>(config));
+  env_.virtual_line = "slow";
+  const Result longer = Run({"reset", "1", "--wait-ms", "4000"});
+  EXPECT_EQ(longer.rc, 0) << longer.err;
+  const Result plain = Run({"reset", "1", "--wait"});
+  EXPECT_EQ(plain.rc, 1);
+  EXPECT_NE(plain.err.find("qelctl: the reset command was sent, but motor 1 did not answer again "
+                           "in time (--wait-ms N waits longer)\n"),
+            std::string::npos)
+      << plain.err;
 }
 
 TEST_F(Qelctl, FlashAndResetWithWait) {
