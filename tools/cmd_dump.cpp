@@ -29,12 +29,6 @@ std::vector<RegisterRef> Catalogue(bool big) {
   return refs;
 }
 
-json FactorsJson(const reg::ExactFactors& f) {
-  return {{"position", ShownUser(f.position)},
-          {"acceleration", ShownUser(f.acceleration)},
-          {"velocity", ShownUser(f.velocity)}};
-}
-
 // A register the motor does not answer for is listed with its error, and
 // the dump goes on.
 int Dump(Session& s, const DumpArgs& a) {
@@ -56,15 +50,17 @@ int Dump(Session& s, const DumpArgs& a) {
   }
   const json doc = {{"address", a.address},
                     {"table", big ? "big" : "standard"},
-                    {"factors", FactorsJson(s.Factors(big))},
+                    {"factors", FactorSetJson(s.Factors(big))},
                     {"registers", regs}};
+  const size_t read = regs.size() - size_t(missing);
   if (a.file.empty()) {
     s.PrintJson(doc);
+  } else if (WriteWholeFile(a.file, doc.dump(2) + "\n"); s.json()) {
+    s.PrintJson(
+        {{"address", a.address}, {"file", a.file}, {"registers", read}, {"missing", missing}});
   } else {
-    WriteWholeFile(a.file, doc.dump(2) + "\n");
-    s.out() << "motor " << a.address << ": " << regs.size() - size_t(missing) << " registers to "
-            << a.file << (missing ? ", " + std::to_string(missing) + " did not answer" : "")
-            << '\n';
+    s.out() << "motor " << a.address << ": " << read << " registers to " << a.file
+            << (missing ? ", " + std::to_string(missing) + " did not answer" : "") << '\n';
   }
   return kExitOk;
 }
@@ -92,7 +88,8 @@ std::vector<std::pair<RegisterRef, int32_t>> LoadDump(Session& s, const RestoreA
     if (!item.is_object() || !item.contains("number") || item.contains("error")) continue;
     const json raw = item.contains("raw") ? item["raw"] : item["value"];
     if (!item["number"].is_number_integer() || !raw.is_number_integer()) {
-      throw UsageError(a.file + ": register " + item["number"].dump() + " has no integer raw value");
+      throw UsageError(a.file + ": register " + item["number"].dump() +
+                       " has no integer raw value");
     }
     const RegisterRef r = ResolveRegister(big, std::to_string(item["number"].get<int64_t>()));
     out.emplace_back(r, ParseRawValue(std::to_string(raw.get<int64_t>()), r));

@@ -7,6 +7,7 @@
 #include "args.h"
 #include "command.h"
 #include "format.h"
+#include "reading.h"
 #include "session.h"
 
 namespace qelctl {
@@ -18,12 +19,6 @@ struct FactorArgs {
   std::vector<std::string> values;
 };
 
-json SetAsJson(const qelcomm::registers::ExactFactors& f) {
-  return {{"position", ShownUser(f.position)},
-          {"acceleration", ShownUser(f.acceleration)},
-          {"velocity", ShownUser(f.velocity)}};
-}
-
 int Factors(Session& s, const FactorArgs& a) {
   if (!a.values.empty()) {
     if (a.values.size() != 3) throw UsageError("factors takes POS ACC VEL, all three or none");
@@ -32,7 +27,8 @@ int Factors(Session& s, const FactorArgs& a) {
     s.SetFactors(a.big, f);
   }
   if (s.json()) {
-    s.PrintJson({{"standard", SetAsJson(s.Factors(false))}, {"big", SetAsJson(s.Factors(true))}});
+    s.PrintJson(
+        {{"standard", FactorSetJson(s.Factors(false))}, {"big", FactorSetJson(s.Factors(true))}});
     return kExitOk;
   }
   for (bool big : {false, true}) {
@@ -53,7 +49,8 @@ void AddFactorCommands(CLI::App& root, CommandList& out) {
   auto* app = root.add_subcommand(
       "factors",
       "Set a factor set (user units per raw unit; 0 keeps a factor, a negative one "
-      "inverts the direction) and show the sets in effect. To use a set with another command, give --factors or "
+      "inverts the direction) and show the sets in effect. To use a set with another command, give "
+      "--factors or "
       "--factors-big before it.");
   app->add_flag("--big", a->big, "Set the big-motor set");
   app->add_option("FACTORS", a->values, "Position, acceleration and velocity factors")

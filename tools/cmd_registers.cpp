@@ -112,7 +112,8 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
     if (s.json()) {
       s.PrintJson({{"time_ms", t}, {"address", a.address}, {"registers", items}}, true);
     } else {
-      s.out() << "+" << Seconds(t) << "s  motor " << a.address << ": " << text << '\n' << std::flush;
+      s.out() << "+" << Seconds(t) << "s  motor " << a.address << ": " << text << '\n'
+              << std::flush;
     }
     if (n == a.count || !s.Pause(uint32_t(interval_ms))) break;
   }

@@ -81,7 +81,8 @@ std::string Diagnose(const LineLog& log, uint32_t code, bool echo) {
   if (!last) {
     return "no reply within 100 ms (" + Plural(attempts.size(), "attempt") + ")";
   }
-  if (!LooksLikeTelegram(last->received)) return "replies look like noise: check the bit rate (--baud)";
+  if (!LooksLikeTelegram(last->received))
+    return "replies look like noise: check the bit rate (--baud)";
   const auto expected = ExpectedReply(last->sent);
   if (expected && last->received.size() != *expected) {
     return Plural(last->received.size(), "byte") + " arrived where " + std::to_string(*expected) +

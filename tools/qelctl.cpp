@@ -80,7 +80,8 @@ std::string ParseErrorText(CLI::App& app, const CLI::ParseError& e) {
       !extra.empty()) {
     if (extra.front().starts_with('-')) return "unknown option " + Quoted(extra.front());
     std::string names;
-    for (const CLI::App* c : app.get_subcommands({})) names += (names.empty() ? "" : ", ") + c->get_name();
+    for (const CLI::App* c : app.get_subcommands({}))
+      names += (names.empty() ? "" : ", ") + c->get_name();
     return "unknown command " + Quoted(extra.front()) + "; the commands are " + names;
   }
   return e.what();

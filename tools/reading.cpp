@@ -34,6 +34,12 @@ json Reading::Json() const {
   return j;
 }
 
+json FactorSetJson(const qelcomm::registers::ExactFactors& f) {
+  return {{"position", ShownUser(f.position)},
+          {"acceleration", ShownUser(f.acceleration)},
+          {"velocity", ShownUser(f.velocity)}};
+}
+
 Reading MakeReading(Session& s, int address, const RegisterRef& reg, int32_t raw, bool raw_mode) {
   Reading r{reg, raw, !raw_mode && reg.Scaled(), raw_mode, 0};
   const bool big = s.IsBig(address);
@@ -52,7 +58,8 @@ std::string ReadingWhat(int address, const RegisterRef& reg) {
 Reading ReadChecked(Session& s, int address, const RegisterRef& reg, bool raw_mode) {
   int32_t raw = 0;
   const bool ok = ReadRaw(s, address, reg, raw);
-  const std::string note = ok && !reg.is32 && !s.IsBig(address) ? CheckWidth(s.line(), address) : "";
+  const std::string note =
+      ok && !reg.is32 && !s.IsBig(address) ? CheckWidth(s.line(), address) : "";
   s.Check(ok, ReadingWhat(address, reg));
   if (!note.empty()) s.err() << "qelctl: note: " << note << '\n';
   return MakeReading(s, address, reg, raw, raw_mode);

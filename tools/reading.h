@@ -23,6 +23,9 @@ struct Reading {
   nlohmann::ordered_json Json() const;
 };
 
+// {"position": ..., "acceleration": ..., "velocity": ...}
+nlohmann::ordered_json FactorSetJson(const qelcomm::registers::ExactFactors& f);
+
 // How a register is shown by this run: in user units where it is scaled,
 // unless --raw.
 Reading MakeReading(Session& s, int address, const RegisterRef& reg, int32_t raw, bool raw_mode);

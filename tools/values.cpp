@@ -16,8 +16,12 @@ namespace {
 
 bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool HasBlankEnds(std::string_view t) { return !t.empty() && (IsBlank(t.front()) || IsBlank(t.back())); }
-bool IsHex(std::string_view t) { return t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'); }
+bool HasBlankEnds(std::string_view t) {
+  return !t.empty() && (IsBlank(t.front()) || IsBlank(t.back()));
+}
+bool IsHex(std::string_view t) {
+  return t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+}
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
@@ -167,8 +171,8 @@ UserValue ParseUserValue(std::string_view text, const RegisterRef& r,
   const RawRange range = RangeOf(r);
   if (!raw || *raw < range.min || *raw > range.max) {
     throw UsageError("value " + Quoted(text) + " is out of range for " + r.Label() + " (raw " +
-                     (raw ? std::to_string(*raw) : std::string("beyond 64 bits")) +
-                     " is outside " + RangeText(range) + ")");
+                     (raw ? std::to_string(*raw) : std::string("beyond 64 bits")) + " is outside " +
+                     RangeText(range) + ")");
   }
   UserValue v;
   v.raw = static_cast<int32_t>(*raw);

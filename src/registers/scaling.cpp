@@ -25,18 +25,44 @@ double TypeScale(int16_t type) {
   }
 }
 
-template <class Set>
-auto HostFactor(ScaleClass s, const Set& f) -> decltype(f.position) {
+float HostFactor(ScaleClass s, const FactorSet& f) {
   switch (s) {
     case ScaleClass::Acceleration: return f.acceleration;
     case ScaleClass::Position: return f.position;
     case ScaleClass::Velocity: return f.velocity;
-    default: return 1;
+    default: return 1.0f;
   }
 }
 
 bool IsHostScaled(ScaleClass s) {
   return s == ScaleClass::Acceleration || s == ScaleClass::Position || s == ScaleClass::Velocity;
+}
+
+size_t SignificantDigits(const char* begin, const char* end) {
+  size_t n = 0;
+  bool leading = true;
+  for (const char* p = begin; p != end && *p != 'e'; ++p) {
+    if (*p < '0' || *p > '9') continue;
+    leading = leading && *p == '0';
+    if (!leading) ++n;
+  }
+  return n;
+}
+
+// User units per raw unit in double precision. The fixed constants are the
+// ratios the single-precision ones round: 100/1023 for torque, 45/256 and
+// 40/127 for the electrical angle, so that both directions agree.
+double ExactUnitsPerRaw(const ParamLookup& info, const ExactFactors& factors, bool big) {
+  double k = 1.0 / TypeScale(info.Type);
+  switch (info.Scaling) {
+    case ScaleClass::Acceleration: k *= factors.acceleration; break;
+    case ScaleClass::Position: k *= factors.position; break;
+    case ScaleClass::Velocity: k *= factors.velocity; break;
+    case ScaleClass::Torque: k *= 100.0 / 1023.0; break;
+    case ScaleClass::ElectricalAngle: k *= big ? 40.0 / 127.0 : 45.0 / 256.0; break;
+    case ScaleClass::None: break;
+  }
+  return k * DecimalValue(info.Factor);
 }
 
 void Keep(float& slot, float v) {
@@ -66,40 +92,23 @@ float RawToUser(int32_t raw, const ParamLookup& info, const FactorSet& factors, 
   return value;
 }
 
-namespace {
-
-// User to raw as a real number. `k` gives a catalogue or host constant in
-// double precision: widened as it is, or at its shortest decimal.
-template <class Set, class Constant>
-double ToRaw(double value, const ParamLookup& info, const Set& factors, bool big, Constant k) {
+std::optional<int32_t> UserToRaw(float value, const ParamLookup& info, const FactorSet& factors,
+                                 bool big) {
   double e = value;
-  if (info.Factor != 1.0f) e /= k(info.Factor);
+  if (info.Factor != 1.0f) e /= double(info.Factor);
   if (IsHostScaled(info.Scaling)) {
-    e /= k(HostFactor(info.Scaling, factors));
+    e /= double(HostFactor(info.Scaling, factors));
   } else if (info.Scaling == ScaleClass::Torque) {
-    e *= k(kTorqueWrite);
+    e *= double(kTorqueWrite);
   } else if (info.Scaling == ScaleClass::ElectricalAngle) {
-    e *= k(big ? kAngleWriteBig : kAngleWriteStandard);
+    e *= double(big ? kAngleWriteBig : kAngleWriteStandard);
   }
-  return e * TypeScale(info.Type);
+  e *= TypeScale(info.Type);
+  const double rounded = std::trunc(e < 0 ? e - 0.5 : e + 0.5);
+  // NaN fails both comparisons; infinities and overflows fail one.
+  if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) return std::nullopt;
+  return static_cast<int32_t>(rounded);
 }
-
-double Widened(float f) { return f; }
-size_t SignificantDigits(const char* begin, const char* end) {
-  size_t n = 0;
-  bool leading = true;
-  for (const char* p = begin; p != end && *p != 'e'; ++p) {
-    if (*p < '0' || *p > '9') continue;
-    leading = leading && *p == '0';
-    if (!leading) ++n;
-  }
-  return n;
-}
-
-double DecimalOrExact(float f) { return DecimalValue(f); }
-double DecimalOrExact(double d) { return d; }
-
-}  // namespace
 
 double DecimalValue(float f) {
   char buf[40];
@@ -111,30 +120,13 @@ double DecimalValue(float f) {
   return d;
 }
 
+double RawToUserExact(double raw, const ParamLookup& info, const ExactFactors& factors, bool big) {
+  return raw * ExactUnitsPerRaw(info, factors, big);
+}
+
 double UserToRawExact(double value, const ParamLookup& info, const ExactFactors& factors,
                       bool big) {
-  return ToRaw(value, info, factors, big, [](auto c) { return DecimalOrExact(c); });
-}
-
-double RawToUserExact(double raw, const ParamLookup& info, const ExactFactors& factors, bool big) {
-  double value = raw / TypeScale(info.Type);
-  if (IsHostScaled(info.Scaling)) {
-    value *= HostFactor(info.Scaling, factors);
-  } else if (info.Scaling == ScaleClass::Torque) {
-    value *= DecimalValue(kTorqueRead);
-  } else if (info.Scaling == ScaleClass::ElectricalAngle) {
-    value *= DecimalValue(big ? kAngleReadBig : kAngleReadStandard);
-  }
-  return value * DecimalValue(info.Factor);
-}
-
-std::optional<int32_t> UserToRaw(float value, const ParamLookup& info, const FactorSet& factors,
-                                 bool big) {
-  const double e = ToRaw(value, info, factors, big, [](float c) { return Widened(c); });
-  const double rounded = std::trunc(e < 0 ? e - 0.5 : e + 0.5);
-  // NaN fails both comparisons; infinities and overflows fail one.
-  if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) return std::nullopt;
-  return static_cast<int32_t>(rounded);
+  return value / ExactUnitsPerRaw(info, factors, big);
 }
 
 }  // namespace qelcomm::registers

@@ -35,7 +35,8 @@ std::optional<int32_t> UserToRaw(float value, const ParamLookup& info, const Fac
                                  bool big);
 
 // The same conversions wholly in double precision, for tools that write the
-// exact raw value and show exactly what a raw value means.
+// exact raw value and show exactly what a raw value means. Both directions
+// use one factor, so a value shown converts back to the same raw value.
 struct ExactFactors {
   double position;
   double acceleration;

@@ -221,8 +221,9 @@ TEST_F(Qelctl, JsonOutputShapes) {
   json read = json::parse(Run({"--json", "read", "1", "P_SOLL", "MODE_REG"}).out);
   EXPECT_EQ(read["address"], 1);
   ASSERT_EQ(read["registers"].size(), 2u);
-  EXPECT_EQ(read["registers"][0],
-            json({{"number", 3}, {"name", "P_SOLL"}, {"value", 0.0}, {"raw", 0}, {"scaled", true}}));
+  EXPECT_EQ(
+      read["registers"][0],
+      json({{"number", 3}, {"name", "P_SOLL"}, {"value", 0.0}, {"raw", 0}, {"scaled", true}}));
   EXPECT_EQ(read["registers"][1]["scaled"], false);
   EXPECT_TRUE(read["registers"][1]["value"].is_number_integer());
 
@@ -311,8 +312,10 @@ TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
     log.Add({Dir::Discarded, 0, got.data(), got.size()});
     return qelctl::Diagnose(log, qelcomm::ERR_ANSWER_LENGTH, false);
   };
-  EXPECT_EQ(diagnose({0x13, 0x77, 0xE1, 0x02, 0x99}), "replies look like noise: check the bit rate (--baud)");
-  EXPECT_EQ(diagnose({0x52, 0x52, 0x52, 0x00, 0xFF, 0x01}), "6 bytes arrived where 19 were expected");
+  EXPECT_EQ(diagnose({0x13, 0x77, 0xE1, 0x02, 0x99}),
+            "replies look like noise: check the bit rate (--baud)");
+  EXPECT_EQ(diagnose({0x52, 0x52, 0x52, 0x00, 0xFF, 0x01}),
+            "6 bytes arrived where 19 were expected");
 
   // A big motor read with the standard table: the reply has 32 bits.
   ASSERT_EQ(Run({"write", "2", "V_SOLL", "0x12345", "--raw"}).rc, 0);
@@ -345,7 +348,8 @@ TEST_F(Qelctl, EchoOptionWorksWhereTheLineEchoes) {
             std::string::npos)
       << plain.err;
   EXPECT_EQ(Run({"--echo", "write", "1", "V_SOLL", "7", "--raw"}).rc, 0);
-  EXPECT_EQ(Run({"--echo", "read", "1", "V_SOLL", "--raw"}).out, "motor 1: V_SOLL (5) = 7 (0x0007)\n");
+  EXPECT_EQ(Run({"--echo", "read", "1", "V_SOLL", "--raw"}).out,
+            "motor 1: V_SOLL (5) = 7 (0x0007)\n");
   EXPECT_EQ(Run({"--echo", "group", "1", "P_SOLL", "9"}).rc, 0);
   EXPECT_EQ(OnBus(2, 3), 9u);
   EXPECT_EQ(Run({"--echo", "status", "1"}).rc, 0);
@@ -504,9 +508,10 @@ TEST_F(Qelctl, DumpAndRestoreRoundTrip) {
   ASSERT_EQ(Run({"write", "1", "GROUPID", "4", "--raw"}).rc, 0);
 
   const Result dry = Run({"restore", "1", Path("motor1.json"), "--dry-run"});
-  EXPECT_NE(dry.out.find("motor 1: V_SOLL (5): 36.714111328125 (raw 77) -> 58.647216796875 (raw 123)\n"
-                         "motor 1: GROUPID (260): 4 -> 1\n"),
-            std::string::npos)
+  EXPECT_NE(
+      dry.out.find("motor 1: V_SOLL (5): 36.714111328125 (raw 77) -> 58.647216796875 (raw 123)\n"
+                   "motor 1: GROUPID (260): 4 -> 1\n"),
+      std::string::npos)
       << dry.out;
   EXPECT_EQ(OnBus(1, 5), 77u) << "a dry run writes nothing";
   const Result r = Run({"restore", "1", Path("motor1.json")});
