@@ -46,7 +46,14 @@ std::string RangeText(const RawRange& range) {
 
 }  // namespace
 
-std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+// Appended piece by piece: GCC 12 at -O3 warns about the temporaries of
+// "'" + std::string(text) + "'".
+std::string Quoted(std::string_view text) {
+  std::string quoted(1, '\'');
+  quoted.append(text);
+  quoted.push_back('\'');
+  return quoted;
+}
 
 bool ParseInteger(std::string_view text, int64_t& value) {
   if (IsHex(text)) {
