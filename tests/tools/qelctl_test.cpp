@@ -80,6 +80,13 @@ class Qelctl : public ::testing::Test {
     return {rc, out.str(), err.str()};
   }
 
+  // Runs from now on go to a new line holding a bus built from `config`.
+  void UseBus(const std::string& name, const qelcomm::sim::BusConfig& config) {
+    peer_ = std::make_shared<qelcomm::sim::SimPeer>(config);
+    line_ = &platform_->AddLine(name, peer_);
+    env_.virtual_line = name;
+  }
+
   qelcomm::sim::Bus& bus() { return peer_->bus(); }
   // A register's wire value on a simulated motor.
   uint32_t OnBus(int address, int reg) {
@@ -338,9 +345,7 @@ TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
 TEST_F(Qelctl, EchoOptionWorksWhereTheLineEchoes) {
   qelcomm::sim::BusConfig config = qelcomm::sim::BusConfig::Defaults();
   config.line.echo = true;  // an RS-485 adapter without echo suppression
-  peer_ = std::make_shared<qelcomm::sim::SimPeer>(config);
-  line_ = &platform_->AddLine("echo", peer_);
-  env_.virtual_line = "echo";
+  UseBus("echo", config);
   const Result plain = Run({"read", "1", "MODE_REG"});
   EXPECT_EQ(plain.rc, 1);
   EXPECT_NE(plain.err.find("\nqelctl: the first 9 bytes were our own request: the adapter echoes "
@@ -547,8 +552,7 @@ TEST_F(Qelctl, PortsShowWhatTheSystemKnows) {
 TEST_F(Qelctl, ResetWaitMsWaitsForSlowMotors) {
   qelcomm::sim::BusConfig config = qelcomm::sim::BusConfig::Defaults();
   config.motor_timing.restart_silent_us = 7'000'000;  // beyond the 5 s wait
-  platform_->AddLine("slow", std::make_shared<qelcomm::sim::SimPeer>(config));
-  env_.virtual_line = "slow";
+  UseBus("slow", config);
   const Result longer = Run({"reset", "1", "--wait-ms", "4000"});
   EXPECT_EQ(longer.rc, 0) << longer.err;
   const Result plain = Run({"reset", "1", "--wait"});
