@@ -17,7 +17,7 @@ done
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev libcli11-dev nlohmann-json3-dev
-          python3-pybind11 python3-dev python3-pytest
+          python3-pybind11 python3-dev python3-pytest help2man
           ser2net)  # ser2net: the serial-server tests
 if [ "$want_windows" = 1 ]; then
   # Both Windows targets (x86-64 and i686); widl from mingw-w64-tools with

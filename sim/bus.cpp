@@ -174,6 +174,8 @@ std::string Bus::Send(uint8_t address, Reply reply, uint64_t now_us) {
 
 void Bus::Receive(std::span<const uint8_t> bytes, uint64_t now_us) {
   if (vanished_) return;
+  // A half-duplex adapter hears its own transmission before any reply.
+  if (config_.line.echo) Schedule(now_us, {bytes.begin(), bytes.end()}, true);
   std::vector<Telegram> telegrams;
   parser_.Feed(bytes, telegrams);
   if (parser_.malformed() != malformed_seen_) {

@@ -45,6 +45,7 @@ struct LineTiming {
   uint32_t baud = 19200;
   bool pace = false;              // deliver byte by byte at 10 bits per byte
   uint64_t turnaround_us = 1000;  // end of request to start of reply
+  bool echo = false;              // hand every byte from the host straight back
   uint64_t ByteUs() const { return baud ? 10'000'000ull / baud : 0; }
 };
 

@@ -84,7 +84,7 @@ struct Parser {
   }
 
   bool Option(const std::string& name, const std::string& value, bool has_value) {
-    static const char* kFlags[] = {"trace", "pace", "no-module", "help"};
+    static const char* kFlags[] = {"trace", "pace", "echo", "no-module", "help"};
     bool is_flag = false;
     for (const char* f : kFlags) is_flag |= name == f;
     if (!is_flag && !has_value) return Fail("--" + name + " needs a value");
@@ -98,6 +98,8 @@ struct Parser {
       out.trace = true;
     } else if (name == "pace") {
       bus.line.pace = true;
+    } else if (name == "echo") {
+      bus.line.echo = true;
     } else if (name == "no-module") {
       bus.modules.clear();
       modules_given = true;
@@ -269,7 +271,8 @@ bool ParseOptions(const std::vector<std::string>& args, SimOptions& out, std::st
       value = name.substr(eq + 1);
       name.erase(eq);
       has_value = true;
-    } else if (name != "trace" && name != "pace" && name != "no-module" && name != "help") {
+    } else if (name != "trace" && name != "pace" && name != "echo" && name != "no-module" &&
+               name != "help") {
       if (i + 1 >= args.size()) return p.Fail(a + " needs a value");
       value = args[++i];
       has_value = true;
@@ -318,6 +321,8 @@ Faults (replies to ADDR; acceptances included):
 Timing:
   --baud N                  bit rate for --pace (19200)
   --pace                    send replies byte by byte at 10 bits per byte
+  --echo                    hand every byte from the host straight back before
+                            any reply, as an RS-485 adapter without echo suppression
   --turnaround-ms X         from the end of a request to the reply (1)
   --safe-delay-ms X         until MODE_REG reads 15 after enter-safe-mode (20)
   --restart-ms X            motor silent after restart (1500)

@@ -58,6 +58,7 @@ int Scan(Session& s, const ScanArgs& a) {
   for (int addr = a.from; addr <= a.to; ++addr) {
     bar.Update(addr - a.from, "address " + std::to_string(addr));
     int32_t version = 0;
+    s.NewCall();
     const bool ok = ctrl.ReadParameter(int16_t(addr), kProgVersion, version);
     const int32_t code = ctrl.GetLastError();
     if (ok) {
@@ -78,6 +79,10 @@ int Scan(Session& s, const ScanArgs& a) {
   bar.Clear();
   ctrl.SetRetries(retries);
   if (s.json()) s.PrintJson({{"from", a.from}, {"to", a.to}, {"found", found}});
+  if (found.empty()) {
+    s.err() << "qelctl: no motor answered at addresses " << a.from << ".." << a.to << '\n';
+    return kExitFailure;
+  }
   return kExitOk;
 }
 
@@ -92,7 +97,7 @@ struct GroupArgs {
 int Group(Session& s, const GroupArgs& a) {
   constexpr int16_t kGroupTableAddress = 255;
   const bool big = s.IsBig(kGroupTableAddress);
-  const RegisterRef r = ResolveRegister(s.ctrl(), big, kGroupTableAddress, a.reg);
+  const RegisterRef r = ResolveRegister(big, a.reg);
   const int32_t value = ParseRawValue(a.value, r);
   s.Open();
   s.Check(s.ctrl().WriteGroup(int16_t(a.group), r.number, value),
@@ -119,7 +124,8 @@ void AddBusCommands(CLI::App& root, CommandList& out) {
     auto* app = root.add_subcommand(
         "scan",
         "List the motor addresses that answer, and the module fitted to each (one read of "
-        "PROG_VERSION and one module identification each, no retry)");
+        "PROG_VERSION and one module identification each, no retry); progress on stderr when "
+        "it is a terminal; exit status 1 when no motor answered");
     app->add_option("--from", a->from, "First address")
         ->check(StrictInt(1, 255))
         ->capture_default_str();

@@ -86,7 +86,7 @@ class Tour {
   std::string M(int16_t addr) { return "motor " + std::to_string(addr); }
 
   RegisterRef Reg(int16_t addr, const char* name) {
-    return ResolveRegister(c_, s_.IsBig(addr), addr, name);
+    return ResolveRegister(s_.IsBig(addr), name);
   }
   int32_t ReadRaw(int16_t addr, const RegisterRef& r) {
     int32_t v = 0;
@@ -129,9 +129,9 @@ class Tour {
 
   void WriteUserUnits() {
     const RegisterRef v = Reg(kMotor, "V_SOLL");
-    const float factor = s_.Factors(s_.IsBig(kMotor)).velocity;
+    const double factor = s_.Factors(s_.IsBig(kMotor)).velocity;
     Step("Write " + v.name + " = 100 in user units and read it back (velocity factor " +
-         FormatFloat(factor) + ")");
+         FormatUser(factor) + ")");
     s_.Check(c_.WriteParameterAlternate(kMotor, v.number, 100.0f), "writing " + v.Label());
     Line("reads back " + FormatFloat(ReadUser(kMotor, v)) + " user units, raw " +
          std::to_string(ReadRaw(kMotor, v)) + " (the raw value is an integer)");
@@ -315,6 +315,7 @@ void AddDemoCommand(CLI::App& root, CommandList& out) {
                          "demo runs on the embedded virtual bus only; "
                          "leave out --port and --com");
                    }
+                   if (s.json()) throw UsageError("demo has no JSON form; run it without --json");
                    return Tour(s).Run();
                  }});
 }

@@ -7,6 +7,7 @@
 #include "args.h"
 #include "command.h"
 #include "format.h"
+#include "reading.h"
 #include "session.h"
 
 namespace qelctl {
@@ -18,35 +19,24 @@ struct FactorArgs {
   std::vector<std::string> values;
 };
 
-json SetAsJson(const qelcomm::registers::FactorSet& f) {
-  return {{"position", FloatAsDouble(f.position)},
-          {"acceleration", FloatAsDouble(f.acceleration)},
-          {"velocity", FloatAsDouble(f.velocity)}};
-}
-
 int Factors(Session& s, const FactorArgs& a) {
   if (!a.values.empty()) {
     if (a.values.size() != 3) throw UsageError("factors takes POS ACC VEL, all three or none");
-    float f[3];
-    for (size_t i = 0; i < 3; ++i) {
-      double d = 0;
-      if (!ParseNumber(a.values[i], d)) {
-        throw UsageError("factor '" + a.values[i] + "' is not a number");
-      }
-      f[i] = static_cast<float>(d);
-    }
-    s.SetFactors(a.big, f[0], f[1], f[2]);
+    std::array<double, 3> f{};
+    for (size_t i = 0; i < 3; ++i) f[i] = ParseFactor(a.values[i], "factor");
+    s.SetFactors(a.big, f);
   }
   if (s.json()) {
-    s.PrintJson({{"standard", SetAsJson(s.Factors(false))}, {"big", SetAsJson(s.Factors(true))}});
+    s.PrintJson(
+        {{"standard", FactorSetJson(s.Factors(false))}, {"big", FactorSetJson(s.Factors(true))}});
     return kExitOk;
   }
   for (bool big : {false, true}) {
     const auto& f = s.Factors(big);
     char line[160];
     std::snprintf(line, sizeof line, "%-9s position %-12s acceleration %-12s velocity %s\n",
-                  big ? "big" : "standard", FormatFloat(f.position).c_str(),
-                  FormatFloat(f.acceleration).c_str(), FormatFloat(f.velocity).c_str());
+                  big ? "big" : "standard", FormatUser(f.position).c_str(),
+                  FormatUser(f.acceleration).c_str(), FormatUser(f.velocity).c_str());
     s.out() << line;
   }
   return kExitOk;
@@ -58,8 +48,9 @@ void AddFactorCommands(CLI::App& root, CommandList& out) {
   auto a = std::make_shared<FactorArgs>();
   auto* app = root.add_subcommand(
       "factors",
-      "Set a factor set (user units per raw unit; 0 keeps a factor) and show the "
-      "sets in effect. To use a set with another command, give --factors or "
+      "Set a factor set (user units per raw unit; 0 keeps a factor, a negative one "
+      "inverts the direction) and show the sets in effect. To use a set with another command, give "
+      "--factors or "
       "--factors-big before it.");
   app->add_flag("--big", a->big, "Set the big-motor set");
   app->add_option("FACTORS", a->values, "Position, acceleration and velocity factors")

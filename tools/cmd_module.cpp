@@ -149,30 +149,13 @@ std::string PageOf(const PageArgs& a) {
   return "page " + std::to_string(a.page) + " of " + Mod(a.address);
 }
 
-void WriteFile(const std::string& name, const std::vector<uint8_t>& data) {
-  std::FILE* f = std::fopen(name.c_str(), "wb");
-  bool ok = f != nullptr;
-  int error = errno;
-  if (ok && std::fwrite(data.data(), 1, data.size(), f) != data.size()) {
-    ok = false;
-    error = errno;
-  }
-  if (f != nullptr && std::fclose(f) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    throw UsageError("cannot write " + name + ": " + std::generic_category().message(error));
-  }
-}
-
 int Get(Session& s, const PageArgs& a) {
   s.Open();
   std::vector<uint8_t> data;
   s.CheckModule(s.ctrl().VemoGet(int16_t(a.address), int16_t(a.page), data),
                 "reading " + PageOf(a));
   if (!a.file.empty()) {
-    WriteFile(a.file, data);
+    WriteWholeFile(a.file, {reinterpret_cast<const char*>(data.data()), data.size()});
     if (s.json()) {
       s.PrintJson(
           {{"address", a.address}, {"page", a.page}, {"file", a.file}, {"bytes", data.size()}});

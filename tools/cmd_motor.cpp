@@ -5,6 +5,7 @@
 #include "command.h"
 #include "format.h"
 #include "progress.h"
+#include "qelcomm/protocol.h"
 #include "session.h"
 
 namespace qelctl {
@@ -22,6 +23,7 @@ int Status(Session& s, const StatusArgs& a) {
   const auto addr = int16_t(a.address);
   s.Open();
   const uint64_t start = s.platform().NowMs();
+  if (a.watch) s.CatchInterrupt();
   for (int n = 1;; ++n) {
     int16_t word = 0;
     int32_t position = 0;
@@ -44,8 +46,7 @@ int Status(Session& s, const StatusArgs& a) {
               << errors << '\n'
               << std::flush;
     }
-    if (!a.watch || n == a.count) break;
-    s.Pause(uint32_t(a.interval_ms));
+    if (!a.watch || n == a.count || !s.Pause(uint32_t(a.interval_ms))) break;
   }
   return kExitOk;
 }
@@ -56,20 +57,45 @@ struct SafeModeCommand {
   const char* name;
   const char* done;     // "reset"
   const char* waiting;  // "to restart"
+  uint8_t sync;         // of the command telegram itself
   bool (qelcomm::CQelCommCtrl::*plain)(int16_t);
   bool (qelcomm::CQelCommCtrl::*wait)(int16_t);
 };
 
-constexpr SafeModeCommand kReset{"reset", "reset", "to restart", &qelcomm::CQelCommCtrl::Reset,
-                                 &qelcomm::CQelCommCtrl::ResetWait};
-constexpr SafeModeCommand kFlash{"flash", "registers saved to flash", "to finish writing flash",
+constexpr SafeModeCommand kReset{"reset", "reset", "to restart", qelcomm::protocol::sync::kRestart,
+                                 &qelcomm::CQelCommCtrl::Reset, &qelcomm::CQelCommCtrl::ResetWait};
+constexpr SafeModeCommand kFlash{"flash",
+                                 "registers saved to flash",
+                                 "to finish writing flash",
+                                 qelcomm::protocol::sync::kFlash,
                                  &qelcomm::CQelCommCtrl::WriteToFlash,
                                  &qelcomm::CQelCommCtrl::WriteToFlashWait};
 
 struct SafeModeArgs {
   int address = 0;
   bool wait = false;
+  int wait_ms = 0;  // probing beyond the 5 s wait
 };
+
+bool CommandSent(const LineLog& log, uint8_t sync) {
+  for (const auto& a : log.attempts()) {
+    if (!a.sent.empty() && a.sent[0] == sync) return true;
+  }
+  return false;
+}
+
+// Reads PROG_VERSION until the motor answers or `ms` have passed. Each
+// silent read costs its reply windows; a failing port ends it at once.
+bool ProbeFor(Session& s, int16_t addr, uint32_t ms) {
+  const uint64_t end = s.platform().NowMs() + ms;
+  while (s.platform().NowMs() < end) {
+    int32_t version = 0;
+    if (s.ctrl().ReadParameter(addr, 1, version)) return true;
+    const auto code = uint32_t(s.ctrl().GetLastError());
+    if (code < qelcomm::ERR_ANSWER_LENGTH || code > qelcomm::ERR_END_SYNC) return false;
+  }
+  return false;
+}
 
 int RunSafeMode(Session& s, const SafeModeCommand& c, const SafeModeArgs& a) {
   const auto addr = int16_t(a.address);
@@ -78,21 +104,33 @@ int RunSafeMode(Session& s, const SafeModeCommand& c, const SafeModeArgs& a) {
   const uint64_t start = s.platform().NowMs();
   {
     // The wait polls the motor; every telegram turns the spinner.
-    Spinner spinner(s.err(), s.err_is_tty() && a.wait,
+    Spinner spinner(s.err(), s.err_is_tty() && (a.wait || a.wait_ms > 0),
                     "waiting for " + motor + " " + c.waiting + "...");
     s.SetActivity([&spinner] { spinner.Tick(); });
-    const bool ok = (s.ctrl().*(a.wait ? c.wait : c.plain))(addr);
+    const bool wait = a.wait || a.wait_ms > 0;
+    bool ok = (s.ctrl().*(wait ? c.wait : c.plain))(addr);
+    const int32_t code = s.ctrl().GetLastError();
+    const bool sent = CommandSent(s.line(), c.sync);
+    if (!ok && sent && a.wait_ms > 0) ok = ProbeFor(s, addr, uint32_t(a.wait_ms));
     s.SetActivity(nullptr);
     spinner.Clear();
-    s.Check(ok, std::string(c.name) + " of " + motor);
+    if (!ok) {
+      s.Fail(code, std::string(c.name) + " of " + motor,
+             sent ? std::string("the ") + c.name + " command was sent, but " + motor +
+                        " did not answer again in time" +
+                        (a.wait_ms > 0 ? "" : " (--wait-ms N waits longer)")
+                  : std::string("the ") + c.name + " command was not sent");
+    }
+    s.NewCall();
   }
   const uint64_t elapsed = s.platform().NowMs() - start;
+  const bool waited = a.wait || a.wait_ms > 0;
   if (s.json()) {
     s.PrintJson(
-        {{"address", addr}, {"command", c.name}, {"waited", a.wait}, {"elapsed_ms", elapsed}});
+        {{"address", addr}, {"command", c.name}, {"waited", waited}, {"elapsed_ms", elapsed}});
   } else {
     s.out() << motor << ": " << c.done;
-    if (a.wait) s.out() << ", answering again after " << Seconds(elapsed) << " s";
+    if (waited) s.out() << ", answering again after " << Seconds(elapsed) << " s";
     s.out() << '\n';
   }
   return kExitOk;
@@ -104,6 +142,10 @@ void AddSafeModeCommand(CLI::App& root, CommandList& out, const SafeModeCommand&
   auto* app = root.add_subcommand(c.name, description);
   app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
   app->add_flag("--wait", a->wait, "Return once the motor answers again (at most 5 s)");
+  app->add_option("--wait-ms", a->wait_ms,
+                  "Like --wait, then go on probing up to N ms more for motors that take longer")
+      ->type_name("N")
+      ->check(StrictInt(1, 600000));
   out.push_back({app, [a, &c](Session& s) { return RunSafeMode(s, c, *a); }});
 }
 

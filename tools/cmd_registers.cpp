@@ -5,6 +5,7 @@
 #include "args.h"
 #include "command.h"
 #include "format.h"
+#include "reading.h"
 #include "session.h"
 
 namespace qelctl {
@@ -63,39 +64,76 @@ struct ReadArgs {
   int address = 0;
   std::vector<std::string> regs;
   bool raw = false;
+  std::vector<std::string> watch;  // given: repeat; its value: the interval in ms
+  int count = 0;                   // 0 = until interrupted
 };
 
-int Read(Session& s, const ReadArgs& a) {
-  const auto addr = int16_t(a.address);
-  std::vector<RegisterRef> refs;
-  for (const auto& text : a.regs)
-    refs.push_back(ResolveRegister(s.ctrl(), s.IsBig(addr), addr, text));
-  s.Open();
-  json list = json::array();
-  for (const RegisterRef& r : refs) {
-    const std::string what = "reading " + r.Label() + " from motor " + std::to_string(addr);
-    json item = {{"number", r.number}, {"name", r.name.empty() ? json() : json(r.name)}};
-    std::string text;
-    if (!a.raw && r.Scaled()) {
-      float v = 0;
-      s.Check(s.ctrl().ReadParameterAlternate(addr, r.number, v), what);
-      item["value"] = FloatAsDouble(v);
-      text = FormatFloat(v);
-    } else {
-      int32_t v = 0;
-      s.Check(s.ctrl().ReadParameter(addr, r.number, v), what);
-      item["value"] = v;
-      text = std::to_string(v);
-      if (a.raw) {
-        item["hex"] = Hex(uint32_t(v), r.is32 ? 4 : 2);
-        text += " (" + Hex(uint32_t(v), r.is32 ? 4 : 2) + ")";
-      }
-    }
-    item["scaled"] = !a.raw && r.Scaled();
-    list.push_back(item);
-    if (!s.json()) s.out() << r.Label() << " = " << text << '\n';
+constexpr int kDefaultWatchMs = 500;
+
+int WatchInterval(const ReadArgs& a) {
+  if (a.watch.empty() || a.watch.front().empty()) return kDefaultWatchMs;
+  int64_t ms = 0;
+  if (!ParseInteger(a.watch.front(), ms) || ms < 1 || ms > 3600000) {
+    throw UsageError("--watch: interval " + Quoted(a.watch.front()) +
+                     " is not a number of ms in 1..3600000");
   }
-  if (s.json()) s.PrintJson({{"address", addr}, {"registers", list}});
+  return int(ms);
+}
+
+// One line (or NDJSON object) per interval; a failed reading is marked and
+// the watch goes on. Ends after --count readings or on Ctrl-C.
+int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, int interval_ms) {
+  const uint64_t start = s.platform().NowMs();
+  s.CatchInterrupt();
+  bool failed = false;
+  for (int n = 1;; ++n) {
+    json items = json::array();
+    std::string text;
+    for (const RegisterRef& r : refs) {
+      int32_t raw = 0;
+      s.NewCall();
+      const bool ok = ReadRaw(s, a.address, r, raw);
+      const int32_t code = s.ctrl().GetLastError();
+      text += text.empty() ? "" : ", ";
+      if (ok) {
+        const Reading v = MakeReading(s, a.address, r, raw, a.raw);
+        items.push_back(v.Json());
+        text += v.Text();
+        continue;
+      }
+      failed = true;
+      const Session::Judged j = s.Judge(code, ReadingWhat(a.address, r));
+      items.push_back({{"number", r.number},
+                       {"name", r.name.empty() ? json() : json(r.name)},
+                       {"error", j.json}});
+      text += r.Label() + " = FAILED (" + j.text + ")";
+    }
+    const uint64_t t = s.platform().NowMs() - start;
+    if (s.json()) {
+      s.PrintJson({{"time_ms", t}, {"address", a.address}, {"registers", items}}, true);
+    } else {
+      s.out() << "+" << Seconds(t) << "s  motor " << a.address << ": " << text << '\n'
+              << std::flush;
+    }
+    if (n == a.count || !s.Pause(uint32_t(interval_ms))) break;
+  }
+  return failed ? kExitFailure : kExitOk;
+}
+
+int Read(Session& s, const ReadArgs& a, bool watching) {
+  const int addr = a.address;
+  std::vector<RegisterRef> refs;
+  for (const auto& text : a.regs) refs.push_back(ResolveRegister(s.IsBig(addr), text));
+  const int interval = watching ? WatchInterval(a) : 0;
+  s.Open();
+  if (watching) return Watch(s, a, refs, interval);
+  s.partial() = {{"address", addr}, {"registers", json::array()}};
+  for (const RegisterRef& r : refs) {
+    const Reading v = ReadChecked(s, addr, r, a.raw);
+    s.partial()["registers"].push_back(v.Json());
+    if (!s.json()) s.out() << "motor " << addr << ": " << v.Text() << '\n';
+  }
+  if (s.json()) s.PrintJson(s.partial());
   return kExitOk;
 }
 
@@ -107,35 +145,22 @@ struct WriteArgs {
 };
 
 int Write(Session& s, const WriteArgs& a) {
-  const auto addr = int16_t(a.address);
+  const int addr = a.address;
   const bool big = s.IsBig(addr);
-  const RegisterRef r = ResolveRegister(s.ctrl(), big, addr, a.reg);
-  const bool scaled = !a.raw && r.Scaled();
-  // Both are checked before anything is opened or sent.
-  float user = 0;
-  int32_t raw = 0;
-  if (scaled) {
-    user = ParseUserValue(a.value, r, s.Factors(big), big);
-  } else {
-    raw = ParseRawValue(a.value, r);
-  }
+  const RegisterRef r = ResolveRegister(big, a.reg);
+  // Checked and converted before anything is opened or sent.
+  const int32_t raw = !a.raw && r.Scaled() ? ParseUserValue(a.value, r, s.Factors(big), big).raw
+                                           : ParseRawValue(a.value, r);
+  const Reading v = MakeReading(s, addr, r, raw, a.raw);
   s.Open();
-  const std::string what = "writing " + r.Label() + " to motor " + std::to_string(addr);
-  if (scaled) {
-    s.Check(s.ctrl().WriteParameterAlternate(addr, r.number, user), what);
-  } else {
-    s.Check(s.ctrl().WriteParameter(addr, r.number, raw), what);
-  }
-  std::string text = scaled ? FormatFloat(user) : std::to_string(raw);
-  if (a.raw) text += " (" + Hex(uint32_t(raw), r.is32 ? 4 : 2) + ")";
+  s.Check(s.ctrl().WriteParameter(int16_t(addr), r.number, raw),
+          "writing " + r.Label() + " to motor " + std::to_string(addr));
   if (s.json()) {
-    s.PrintJson({{"address", addr},
-                 {"number", r.number},
-                 {"name", r.name.empty() ? json() : json(r.name)},
-                 {"value", scaled ? json(FloatAsDouble(user)) : json(raw)},
-                 {"scaled", scaled}});
+    json j = {{"address", addr}};
+    j.update(v.Json());
+    s.PrintJson(j);
   } else {
-    s.out() << "motor " << addr << ": " << r.Label() << " = " << text << '\n';
+    s.out() << "motor " << addr << ": " << v.Text() << '\n';
   }
   return kExitOk;
 }
@@ -159,7 +184,17 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
     app->add_option("REG", a->regs, "Registers, by name or number")->required();
     app->add_flag("--raw", a->raw, "Raw register values instead of user units");
-    out.push_back({app, [a](Session& s) { return Read(s, *a); }});
+    auto* watch = app->add_option("--watch", a->watch,
+                                  "Read again every INTERVAL ms (500) until Ctrl-C or --count, one "
+                                  "line (or JSON object) each; a failed reading is marked, the "
+                                  "watch goes on and the exit status is then 1")
+                      ->type_name("[INTERVAL]")
+                      ->expected(0, 1);
+    app->add_option("--count", a->count, "Stop after N readings")
+        ->type_name("N")
+        ->check(StrictInt(1, 1000000000))
+        ->needs(watch);
+    out.push_back({app, [a, watch](Session& s) { return Read(s, *a, watch->count() > 0); }});
   }
   {
     auto a = std::make_shared<WriteArgs>();

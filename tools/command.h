@@ -29,6 +29,8 @@ void AddFactorCommands(CLI::App& root, CommandList& out);    // factors
 void AddModuleCommands(CLI::App& root, CommandList& out);    // module info, get, program...
 void AddQupCommands(CLI::App& root, CommandList& out);       // qup start, stop, outputs...
 void AddDemoCommand(CLI::App& root, CommandList& out);       // demo
+void AddDumpCommands(CLI::App& root, CommandList& out);      // dump, restore
+void AddPortsCommand(CLI::App& root, CommandList& out);      // ports
 
 std::span<const CommandGroup> CommandGroups();
 

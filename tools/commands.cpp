@@ -5,7 +5,7 @@ namespace qelctl {
 std::span<const CommandGroup> CommandGroups() {
   static constexpr CommandGroup kGroups[] = {
       AddRegisterCommands, AddBusCommands, AddMotorCommands, AddFactorCommands,
-      AddModuleCommands,   AddQupCommands, AddDemoCommand,
+      AddDumpCommands,     AddPortsCommand, AddModuleCommands, AddQupCommands, AddDemoCommand,
   };
   return kGroups;
 }

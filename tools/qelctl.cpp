@@ -19,19 +19,28 @@ constexpr const char* kFooter =
     "standard motor at address 1, a big motor at address 2 and a module fitted to motor 1.\n"
     "Address 2 is then marked big automatically; --standard 2 undoes that. Every run is a\n"
     "new bus, so changes do not carry over between runs.\n"
+    "An empty --port is an error, so that an unset variable never selects the virtual bus.\n"
     "Registers are given by name (case-insensitive) or number; numbers may be written\n"
-    "in decimal or 0x hex. Module and Qup commands take the address of the motor the module\n"
-    "is fitted to. Exit status: 0 success, 1 device or protocol failure, 2 usage (a file\n"
-    "named on the command line that cannot be read or written counts as one).";
+    "in decimal or 0x hex. Values in user units are decimal: the tool converts them with\n"
+    "the factor sets, rounds half away from zero to the raw value, checks that against the\n"
+    "register's range and shows what was written, raw and in units. Factors must be finite\n"
+    "with a magnitude within 1.2e-38..3.4e38; 0 keeps a factor, and a negative factor\n"
+    "inverts the direction (units = raw x factor). Module and Qup commands take the address\n"
+    "of the motor the module is fitted to. With --json a failure still prints a document:\n"
+    "what was read before it, and an \"error\" object (code, name, message).\n"
+    "Exit status: 0 success, 1 device or protocol failure, 2 usage (a file named on the\n"
+    "command line that cannot be read or written counts as one).";
 
 void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
-  auto* port = app.add_option("--port", g.port, "Serial device to open, e.g. /dev/ttyUSB0, or a serial server line: rfc2217://HOST:PORT, tcp://HOST:PORT")
-                   ->type_name("PATH");
+  auto* port = app.add_option("--port", g.port,
+                              "Serial device to open, e.g. /dev/ttyUSB0; also rfc2217://HOST:PORT "
+                              "or tcp://HOST:PORT for a serial server on the network")
+                   ->type_name("PATH|URL");
   app.add_option("--com", g.com, "Serial port number, mapped to a device by the platform")
       ->type_name("N")
       ->check(StrictInt(1, 32767))
       ->excludes(port);
-  app.add_option("--baud", g.baud, "Line speed")
+  app.add_option("--baud", g.baud, "Bit rate: any rate the device accepts")
       ->check(StrictInt(1, 4000000))
       ->capture_default_str();
   app.add_option("--retries", g.retries, "Attempts per exchange")
@@ -58,7 +67,24 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
       ->type_name("POS,ACC,VEL");
   app.add_flag("--trace", g.trace, "Show every telegram in and out on stderr, decoded");
   app.add_flag("--json", g.json, "Print results as JSON");
+  app.add_flag("--echo", g.echo,
+               "The adapter hands back what it sends (RS-485 without echo suppression): take "
+               "each telegram's echo off the line; on the virtual bus, make it echo too");
   app.set_version_flag("--version", std::string("qelctl ") + QELCTL_VERSION);
+}
+
+// CLI11's message, except for a word where a command belongs.
+std::string ParseErrorText(CLI::App& app, const CLI::ParseError& e) {
+  const std::vector<std::string> extra = app.remaining();
+  if (dynamic_cast<const CLI::ExtrasError*>(&e) && app.get_subcommands().empty() &&
+      !extra.empty()) {
+    if (extra.front().starts_with('-')) return "unknown option " + Quoted(extra.front());
+    std::string names;
+    for (const CLI::App* c : app.get_subcommands({}))
+      names += (names.empty() ? "" : ", ") + c->get_name();
+    return "unknown command " + Quoted(extra.front()) + "; the commands are " + names;
+  }
+  return e.what();
 }
 
 }  // namespace
@@ -78,12 +104,22 @@ int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& er
   CommandList commands;
   for (CommandGroup add : CommandGroups()) add(app, commands);
 
+  for (const std::string& a : args) {
+    // CLI11 would take these for options.
+    if (IsNonFiniteWord(a)) {
+      err << "qelctl: value " << Quoted(a) << " is not a finite number\n";
+      return kExitUsage;
+    }
+  }
   try {
     std::reverse(args.begin(), args.end());  // CLI11 takes them last first
     app.parse(args);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
+    if (e.get_exit_code() == 0) return app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
+    err << "qelctl: " << ParseErrorText(app, e) << '\n';
+    return kExitUsage;
   }
+  options.port_given = app.get_option("--port")->count() > 0;
 
   try {
     Session session(options, out, err, env);
@@ -96,7 +132,7 @@ int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& er
   } catch (const DeviceFailure&) {
     return kExitFailure;
   }
-  err << "qelctl: a command is required\nRun with --help for more information.\n";
+  err << "qelctl: a command is required (see qelctl --help)\n";
   return kExitUsage;
 }
 

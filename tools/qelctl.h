@@ -1,6 +1,7 @@
 // qelctl's entry point as a function, so tests run the whole tool in-process.
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -22,6 +23,17 @@ struct RunEnv {
   // bus. Tests pass their own to keep its state across runs and inspect it.
   std::shared_ptr<qelcomm::VirtualPlatform> virtual_platform;
   std::string virtual_line = "sim";
+  // Shared with the program's SIGINT handler: while `catching`, Ctrl-C
+  // sets `requested` and a watch stops after its reading; otherwise Ctrl-C
+  // ends the program as usual.
+  struct Interrupt {
+    volatile std::sig_atomic_t catching = 0;
+    volatile std::sig_atomic_t requested = 0;
+  };
+  Interrupt* interrupt = nullptr;
+  // Where `ports` looks for devices and what the system knows of them.
+  std::string sys_root = "/sys";
+  std::string dev_root = "/dev";
 };
 
 // `args` excludes the program name. Results go to `out`, diagnostics to

@@ -1,6 +1,10 @@
 #include "session.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <system_error>
 #include <thread>
 
 #include "args.h"
@@ -13,37 +17,36 @@ namespace {
 // The big motor of the embedded virtual bus's default layout.
 constexpr int kVirtualBigMotor = 2;
 
-// "POS,ACC,VEL", each a finite number.
-std::array<float, 3> ParseFactorList(const std::string& text, const char* option) {
-  std::array<float, 3> f{};
-  size_t start = 0;
-  for (size_t i = 0; i < 3; ++i) {
-    const size_t comma = text.find(',', start);
-    const bool last = i == 2;
-    if (last != (comma == std::string::npos)) {
-      throw UsageError(std::string(option) + " wants POS,ACC,VEL, got '" + text + "'");
-    }
-    const std::string part = text.substr(start, last ? std::string::npos : comma - start);
-    double d = 0;
-    if (!ParseNumber(part, d)) {
-      throw UsageError(std::string(option) + ": '" + part + "' is not a number");
-    }
-    f[i] = static_cast<float>(d);
-    start = comma + 1;
-  }
-  return f;
+qelcomm::registers::ExactFactors Exact(const qelcomm::registers::FactorSet& f) {
+  using qelcomm::registers::DecimalValue;
+  return {DecimalValue(f.position), DecimalValue(f.acceleration), DecimalValue(f.velocity)};
+}
+
+void Keep(double& slot, double v) {
+  if (v != 0) slot = v;
 }
 
 }  // namespace
 
 Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& err,
                  const RunEnv& env)
-    : options_(options), out_(out), err_(err), env_(env) {
+    : options_(options),
+      out_(out),
+      err_(err),
+      env_(env),
+      standard_factors_(Exact(qelcomm::registers::kStandardFactors)),
+      big_factors_(Exact(qelcomm::registers::kBigFactors)) {
+  if (options_.port_given && options_.port.empty()) {
+    throw UsageError("--port is empty; name a device, or leave --port out for the embedded "
+                     "virtual bus");
+  }
   if (IsVirtual()) {
     auto vp = env_.virtual_platform;
     if (!vp) {
+      qelcomm::sim::BusConfig config = qelcomm::sim::BusConfig::Defaults();
+      config.line.echo = options_.echo;  // --echo: the embedded bus echoes too
       vp = std::make_shared<qelcomm::VirtualPlatform>();
-      vp->AddLine(env_.virtual_line, std::make_shared<qelcomm::sim::SimPeer>());
+      vp->AddLine(env_.virtual_line, std::make_shared<qelcomm::sim::SimPeer>(config));
     }
     platform_ = vp;
     big_[kVirtualBigMotor] = true;
@@ -53,7 +56,7 @@ Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& 
   ctrl_ = std::make_unique<qelcomm::CQelCommCtrl>(platform_);
   if (IsVirtual()) {
     ctrl_->SetPortName(env_.virtual_line);
-  } else if (!options_.port.empty()) {
+  } else if (options_.port_given) {
     ctrl_->SetPortName(options_.port);
   } else {
     ctrl_->SetComPort(int16_t(options_.com));
@@ -61,58 +64,87 @@ Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& 
   ctrl_->SetBaud(options_.baud);
   ctrl_->SetRetries(int16_t(options_.retries));
   ctrl_->SetGrpSends(int16_t(options_.grp_sends));
+  ctrl_->SetEcho(options_.echo);
 
   for (int a : options_.big) big_[uint8_t(a)] = true;
   for (int a : options_.standard) big_[uint8_t(a)] = false;
   for (int a = 0; a < 256; ++a) ctrl_->SetQELType(int16_t(a), big_[size_t(a)]);
 
-  if (!options_.factors.empty()) {
-    auto f = ParseFactorList(options_.factors, "--factors");
-    SetFactors(false, f[0], f[1], f[2]);
-  }
+  if (!options_.factors.empty()) SetFactors(false, ParseFactorList(options_.factors, "--factors"));
   if (!options_.factors_big.empty()) {
-    auto f = ParseFactorList(options_.factors_big, "--factors-big");
-    SetFactors(true, f[0], f[1], f[2]);
+    SetFactors(true, ParseFactorList(options_.factors_big, "--factors-big"));
   }
 
   if (options_.trace) tracer_.emplace(err_, platform_->NowMs(), [this](int a) { return IsBig(a); });
-  if (options_.trace || env_.err_is_tty) {
-    ctrl_->SetTrace([this](const qelcomm::TraceEvent& e) { OnTrace(e); });
-  }
+  ctrl_->SetTrace([this](const qelcomm::TraceEvent& e) { OnTrace(e); });
 }
 
 Session::~Session() = default;
 
+void WriteWholeFile(const std::string& name, std::string_view data) {
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  bool ok = f != nullptr;
+  int error = errno;
+  if (ok && std::fwrite(data.data(), 1, data.size(), f) != data.size()) {
+    ok = false;
+    error = errno;
+  }
+  if (f != nullptr && std::fclose(f) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    throw UsageError("cannot write " + name + ": " + std::generic_category().message(error));
+  }
+}
+
 void Session::OnTrace(const qelcomm::TraceEvent& e) {
+  line_.Add(e);
   if (tracer_) (*tracer_)(e);
   if (on_send_ && e.direction == qelcomm::TraceEvent::Direction::Sent) on_send_();
 }
 
 std::string Session::PortLabel() const {
   if (IsVirtual()) return "the virtual bus '" + env_.virtual_line + "'";
-  if (!options_.port.empty()) return options_.port;
+  if (options_.port_given) return options_.port;
   const std::string device = platform_->DeviceNameForPort(int16_t(options_.com));
   return "port " + std::to_string(options_.com) + (device.empty() ? "" : " (" + device + ")");
 }
 
-void Session::Open() { Check(ctrl_->OpenPort(), "opening " + PortLabel()); }
-
-void Session::SetFactors(bool big, float position, float acceleration, float velocity) {
-  if (big) {
-    ctrl_->SetFactorsBig(position, acceleration, velocity);
-  } else {
-    ctrl_->SetFactors(position, acceleration, velocity);
+void Session::Open() {
+  const std::string what = "opening " + PortLabel();
+  const bool ok = ctrl_->OpenPort();
+  const int32_t code = ctrl_->GetLastError();
+  // The line settings are what a device refuses with "invalid parameter".
+  if (!ok && uint32_t(code) == qelcomm::ERR_OS_INVALID_PARAMETER && !IsVirtual()) {
+    Fail(code, what,
+         "bit rate " + std::to_string(options_.baud) + " is not supported by " + PortLabel());
   }
-  // Mirrors the control's rule so that values can be range-checked and the
-  // effective sets shown.
-  qelcomm::registers::UpdateFactors(big ? big_factors_ : standard_factors_, position, acceleration,
-                                    velocity);
+  if (!ok) Fail(code, what);
+  NewCall();
+}
+
+void Session::SetFactors(bool big, const std::array<double, 3>& f) {
+  const auto single = [](double d) { return static_cast<float>(d); };
+  if (big) {
+    ctrl_->SetFactorsBig(single(f[0]), single(f[1]), single(f[2]));
+  } else {
+    ctrl_->SetFactors(single(f[0]), single(f[1]), single(f[2]));
+  }
+  // The control's rule, zero keeps a factor, on the tool's exact copies.
+  auto& set = big ? big_factors_ : standard_factors_;
+  Keep(set.position, f[0]);
+  Keep(set.acceleration, f[1]);
+  Keep(set.velocity, f[2]);
 }
 
 std::string Session::DescribeError(int32_t code) {
+  return Described(code, code == 0 ? "failed without an error code" : ctrl_->GetLastErrorStr(code));
+}
+
+std::string Session::Described(int32_t code, const std::string& message) {
   const auto u = static_cast<uint32_t>(code);
-  if (u == 0) return "failed without an error code";
-  const std::string message = ctrl_->GetLastErrorStr(code);
+  if (u == 0) return message;
   if (const char* name = qelcomm::ErrorName(u)) {
     return std::string(name) + " (" + Hex(u, 4) + "): " + message;
   }
@@ -126,6 +158,7 @@ void Session::Check(bool ok, const std::string& what) {
       err_ << "qelctl: note: " << what << " succeeded after a failed attempt ("
            << DescribeError(code) << ")\n";
     }
+    NewCall();
     return;
   }
   Fail(code, what);
@@ -135,23 +168,71 @@ void Session::CheckModule(bool ok, const std::string& what) {
   if (ok) return Check(ok, what);
   const int32_t code = ctrl_->GetLastError();
   if (code != 0) Fail(code, what);
-  if (env_.err_is_tty) err_ << "\r\x1b[K";
-  err_ << "qelctl: " << what << ": the module did not answer\n";
-  throw DeviceFailure{};
+  Report(0, what, "the module did not answer", {});
 }
 
-void Session::Fail(int32_t code, const std::string& what) {
+std::string Session::Diagnosis(int32_t code) const {
+  return Diagnose(line_, uint32_t(code), options_.echo);
+}
+
+void Session::Fail(int32_t code, const std::string& what, const std::string& note) {
+  const std::string message =
+      code == 0 ? "failed without an error code" : ctrl_->GetLastErrorStr(code);
+  Report(code, what, message, note.empty() ? Diagnosis(code) : note);
+}
+
+nlohmann::ordered_json Session::ErrorJson(int32_t code, const std::string& what,
+                                          const std::string& message,
+                                          const std::string& diagnosis) {
+  const auto u = static_cast<uint32_t>(code);
+  const char* name = qelcomm::ErrorName(u);
+  nlohmann::ordered_json e = {{"code", u},
+                              {"name", name ? nlohmann::ordered_json(name) : nullptr},
+                              {"message", message},
+                              {"what", what}};
+  if (!diagnosis.empty()) e["diagnosis"] = diagnosis;
+  return e;
+}
+
+void Session::Report(int32_t code, const std::string& what, const std::string& message,
+                     const std::string& diagnosis) {
   if (env_.err_is_tty) err_ << "\r\x1b[K";  // wipe a progress line
-  err_ << "qelctl: " << what << ": " << DescribeError(code) << '\n';
+  err_ << "qelctl: " << what << ": " << Described(code, message) << '\n';
+  if (!diagnosis.empty()) err_ << "qelctl: " << diagnosis << '\n';
+  if (json()) {
+    nlohmann::ordered_json doc = partial_.is_object() ? partial_ : nlohmann::ordered_json::object();
+    doc["error"] = ErrorJson(code, what, message, diagnosis);
+    PrintJson(doc, streamed_);
+  }
+  NewCall();
   throw DeviceFailure{};
 }
 
-void Session::Pause(uint32_t ms) {
-  platform_->SleepMs(ms);
-  if (IsVirtual() && env_.out_is_tty) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+bool Session::Pause(uint32_t ms) {
+  constexpr uint32_t kSliceMs = 100;
+  for (uint32_t left = ms; left > 0 && !Interrupted();) {
+    const uint32_t step = std::min(left, kSliceMs);
+    platform_->SleepMs(step);
+    if (IsVirtual() && env_.out_is_tty) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    }
+    left -= step;
+  }
+  return !Interrupted();
+}
+
+Session::Judged Session::Judge(int32_t code, const std::string& what) {
+  const std::string message =
+      code == 0 ? "failed without an error code" : ctrl_->GetLastErrorStr(code);
+  const std::string diagnosis = Diagnosis(code);
+  Judged j{Described(code, message), ErrorJson(code, what, message, diagnosis)};
+  if (!diagnosis.empty()) j.text += "; " + diagnosis;
+  NewCall();
+  return j;
 }
 
 void Session::PrintJson(const nlohmann::ordered_json& j, bool compact) {
+  streamed_ = streamed_ || compact;
   out_ << (compact ? j.dump() : j.dump(2)) << '\n' << std::flush;
 }
 

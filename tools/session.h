@@ -16,6 +16,7 @@
 #include "qelcomm/QelCommCtrl.h"
 #include "qelcomm/virtual_port.h"
 #include "qelctl.h"
+#include "diagnosis.h"
 #include "registers/scaling.h"
 #include "trace.h"
 
@@ -23,6 +24,7 @@ namespace qelctl {
 
 struct GlobalOptions {
   std::string port;
+  bool port_given = false;  // an empty --port is refused, not the virtual bus
   int com = 0;
   int baud = 19200;
   int retries = 5;
@@ -31,14 +33,18 @@ struct GlobalOptions {
   std::vector<int> standard;
   bool trace = false;
   bool json = false;
+  bool echo = false;
   std::string factors;
   std::string factors_big;
 
-  bool RealPort() const { return !port.empty() || com != 0; }
+  bool RealPort() const { return port_given || com != 0; }
 };
 
 // A device or protocol failure, already reported on stderr.
 struct DeviceFailure {};
+
+// Writes a file named on the command line; failing is a usage error.
+void WriteWholeFile(const std::string& name, std::string_view data);
 
 class Session {
  public:
@@ -53,32 +59,58 @@ class Session {
   qelcomm::CQelCommCtrl& ctrl() { return *ctrl_; }
   qelcomm::Platform& platform() { return *platform_; }
   const GlobalOptions& options() const { return options_; }
+  const RunEnv& env() const { return env_; }
   bool IsVirtual() const { return !options_.RealPort(); }
   std::string PortLabel() const;
 
   bool IsBig(int address) const { return big_[uint8_t(address)]; }
-  const qelcomm::registers::FactorSet& Factors(bool big) const {
+  // The factor sets in effect, as given (the control holds them in single
+  // precision; the tool converts with these).
+  const qelcomm::registers::ExactFactors& Factors(bool big) const {
     return big ? big_factors_ : standard_factors_;
   }
-  // Applies a factor set to the control; zero keeps a factor.
-  void SetFactors(bool big, float position, float acceleration, float velocity);
+  // Applies a factor set (POS, ACC, VEL) to the control; zero keeps a factor.
+  void SetFactors(bool big, const std::array<double, 3>& factors);
 
   // Takes the control's last error. On failure prints "qelctl: WHAT: CODE"
-  // and throws DeviceFailure; on a success after a failed attempt, notes it
-  // when tracing.
+  // and a line of diagnosis from what the line showed, and throws
+  // DeviceFailure; on a success after a failed attempt, notes it when
+  // tracing.
   void Check(bool ok, const std::string& what);
+  // The line's record of the calls since the last Check, for commands that
+  // judge a call themselves; NewCall forgets it.
+  const LineLog& line() const { return line_; }
+  void NewCall() { line_.Clear(); }
+  // The diagnosis of a failed call with `code`, from the line's record.
+  std::string Diagnosis(int32_t code) const;
+  // A failure that does not end the run (a reading in a watch): its text
+  // ("ERR_... (0x...): message; diagnosis") and its JSON error object.
+  struct Judged {
+    std::string text;
+    nlohmann::ordered_json json;
+  };
+  Judged Judge(int32_t code, const std::string& what);
   // The same for the module exchanges whose missing or incomplete reply
   // leaves no code (GetModuleType, VemoDebug, VemoGet and the waits built on
   // GetModuleType): such a failure says "the module did not answer".
   void CheckModule(bool ok, const std::string& what);
   // Reports an error code already taken from the control, and throws.
-  [[noreturn]] void Fail(int32_t code, const std::string& what);
+  // `note` replaces the diagnosis from the line. With --json the partial
+  // document, with the error added, goes to stdout.
+  [[noreturn]] void Fail(int32_t code, const std::string& what, const std::string& note = {});
   // "ERR_TIMEOUT (0x2000000D): Timeout" or "OS error 2: No such file...".
   std::string DescribeError(int32_t code);
+  static std::string Described(int32_t code, const std::string& message);
 
   // Waits between polls: platform time, plus real time on the virtual bus
-  // when a person is watching the output.
-  void Pause(uint32_t ms);
+  // when a person is watching the output. False once Ctrl-C was pressed,
+  // which ends the wait within a tenth of a second.
+  bool Pause(uint32_t ms);
+  bool Interrupted() const { return env_.interrupt && env_.interrupt->requested != 0; }
+  // From now on Ctrl-C ends the command's loop instead of the program.
+  void CatchInterrupt() {
+    if (env_.interrupt) env_.interrupt->catching = 1;
+  }
   // Called for every telegram sent while set; drives spinners.
   void SetActivity(std::function<void()> on_send) { on_send_ = std::move(on_send); }
 
@@ -86,10 +118,19 @@ class Session {
   std::ostream& err() { return err_; }
   bool json() const { return options_.json; }
   bool err_is_tty() const { return env_.err_is_tty && !options_.trace; }
+  // compact: one object per line, as --watch and progress events print.
   void PrintJson(const nlohmann::ordered_json& j, bool compact = false);
+  // What a command has gathered so far: printed, with the error, when it
+  // fails part way.
+  nlohmann::ordered_json& partial() { return partial_; }
+  // The error object of --json: code, name, message, what, diagnosis.
+  nlohmann::ordered_json ErrorJson(int32_t code, const std::string& what,
+                                   const std::string& message, const std::string& diagnosis);
 
  private:
   void OnTrace(const qelcomm::TraceEvent& event);
+  [[noreturn]] void Report(int32_t code, const std::string& what, const std::string& message,
+                           const std::string& diagnosis);
 
   GlobalOptions options_;
   std::ostream& out_;
@@ -98,10 +139,13 @@ class Session {
   std::shared_ptr<qelcomm::Platform> platform_;
   std::unique_ptr<qelcomm::CQelCommCtrl> ctrl_;
   std::array<bool, 256> big_{};
-  qelcomm::registers::FactorSet standard_factors_ = qelcomm::registers::kStandardFactors;
-  qelcomm::registers::FactorSet big_factors_ = qelcomm::registers::kBigFactors;
+  qelcomm::registers::ExactFactors standard_factors_;
+  qelcomm::registers::ExactFactors big_factors_;
   std::optional<Tracer> tracer_;
   std::function<void()> on_send_;
+  LineLog line_;
+  nlohmann::ordered_json partial_;
+  bool streamed_ = false;  // JSON went out one object per line
 };
 
 }  // namespace qelctl

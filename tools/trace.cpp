@@ -63,6 +63,10 @@ void Tracer::operator()(const qelcomm::TraceEvent& e) {
       what = "discarded " + std::to_string(bytes.size()) + " bytes";
       reply_.clear();
       break;
+    case Dir::Echoed:
+      arrow = "<<";
+      what = "echo of the request, " + std::to_string(bytes.size()) + " bytes";
+      break;
   }
   const uint64_t t = e.time_ms >= start_ms_ ? e.time_ms - start_ms_ : 0;
   err_ << "[+" << Seconds(t) << "s] " << arrow << ' ' << HexBytes(e.data, e.size) << "  " << what

@@ -87,6 +87,13 @@ class CQelCommCtrl {
   // nothing.
   void SetTrace(TraceCallback callback);
 
+  // For half-duplex RS-485 adapters that hand the host its own telegram
+  // before the reply: every send then expects those bytes back first and
+  // takes them off the line; when they are missing or differ, the attempt
+  // fails with ERR_ECHO_MISMATCH. Off by default. Not persisted.
+  bool Echo() const;
+  void SetEcho(bool on);
+
   bool OpenPort();
   void ClosePort();
 

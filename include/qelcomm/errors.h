@@ -27,6 +27,9 @@ inline constexpr uint32_t ERR_STATUS_NULL = 0x20001001;
 inline constexpr uint32_t ERR_STATUS_PURGE = 0x20001002;
 inline constexpr uint32_t ERR_STATUS_WRITE = 0x20001003;
 inline constexpr uint32_t ERR_STATUS_FREE = 0x20001004;
+// With echo on (SetEcho), the bytes that came back before the reply were
+// not the telegram just sent. A run of its own, apart from the two above.
+inline constexpr uint32_t ERR_ECHO_MISMATCH = 0x20002000;
 
 // The operating system's own number for "invalid parameter", stored when an
 // argument is refused before anything is sent. Windows calls it

@@ -9,9 +9,10 @@
 namespace qelcomm {
 
 // `time_ms` is the platform's monotonic clock. `data` is valid only during
-// the callback.
+// the callback. Echoed: with echo on, the telegram's own bytes as they came
+// back from the line and were taken off it.
 struct TraceEvent {
-  enum class Direction { Sent, Received, Discarded };
+  enum class Direction { Sent, Received, Discarded, Echoed };
   Direction direction;
   uint64_t time_ms;
   const uint8_t* data;

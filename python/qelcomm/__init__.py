@@ -27,7 +27,7 @@ from ._qelcomm import (  # the error codes
     ERR_INVERSION, ERR_END_SYNC, ERR_UNSPECIFIED,
     ERR_SAFE_MODE, ERR_TIMEOUT, ERR_STATUS_ALLOC,
     ERR_STATUS_NULL, ERR_STATUS_PURGE, ERR_STATUS_WRITE,
-    ERR_STATUS_FREE, ERR_OS_INVALID_PARAMETER,
+    ERR_STATUS_FREE, ERR_ECHO_MISMATCH, ERR_OS_INVALID_PARAMETER,
 )
 
 __all__ = ["Bus", "CQelCommCtrl", "ModuleInfo", "ProgramProgress", "QelError", "Status",

@@ -19,6 +19,7 @@ ERR_SAFE_MODE: int
 ERR_START_SYNC: int
 ERR_STATUS_ALLOC: int
 ERR_STATUS_FREE: int
+ERR_ECHO_MISMATCH: int
 ERR_STATUS_NULL: int
 ERR_STATUS_PURGE: int
 ERR_STATUS_WRITE: int
@@ -80,7 +81,9 @@ thread at a time; calls from several threads are serialised."""
     def ClosePort(self) -> None:
         """Closes the port."""
     def SetTrace(self, callback: Optional[Callable[[str, int, bytes], None]]) -> None:
-        """callback(direction, time_ms, data) for every block sent, received or discarded; direction is 'sent', 'received' or 'discarded', data is bytes. None switches it off. An exception raised by the callback is raised when the call that traced returns."""
+        """callback(direction, time_ms, data) for every block sent, received or discarded; direction is 'sent', 'received', 'discarded' or 'echoed', data is bytes. None switches it off. An exception raised by the callback is raised when the call that traced returns."""
+    def SetEcho(self, on: bool) -> None:
+        """For RS-485 adapters that echo what they send: every send expects its own bytes back first and takes them off the line (ERR_ECHO_MISMATCH when they differ). Off by default."""
     def GetLastError(self) -> int:
         """Reads and clears the last error code (0 = none)."""
     def GetLastErrorStr(self, error: int) -> str:

@@ -275,8 +275,13 @@ thread at a time; calls from several threads are serialised.)");
   c.def(
       "SetTrace", [](Control& s, py::object cb) { s.SetTrace(std::move(cb)); }, py::arg("callback"),
       "callback(direction, time_ms, data) for every block sent, received or discarded; "
-      "direction is 'sent', 'received' or 'discarded', data is bytes. None switches it off. "
-      "An exception raised by the callback is raised when the call that traced returns.");
+      "direction is 'sent', 'received', 'discarded' or 'echoed', data is bytes. None switches it "
+      "off. An exception raised by the callback is raised when the call that traced returns.");
+  c.def(
+      "SetEcho", [](Control& s, bool on) { s.Run([&](Ctrl& x) { x.SetEcho(on); }); },
+      py::arg("on"),
+      "For RS-485 adapters that echo what they send: every send expects its own bytes back "
+      "first and takes them off the line (ERR_ECHO_MISMATCH when they differ). Off by default.");
   c.def(
       "OpenPort", [](Control& s) { return s.Run([](Ctrl& x) { return x.OpenPort(); }); },
       "Opens PortName, or the device of ComPort, at Baud. Returns ok.");

@@ -11,6 +11,8 @@ const char* DirectionName(TraceEvent::Direction d) {
       return "received";
     case TraceEvent::Direction::Discarded:
       return "discarded";
+    case TraceEvent::Direction::Echoed:
+      return "echoed";
   }
   return "?";
 }

@@ -54,6 +54,15 @@ def test_trace_reports_both_directions_and_can_be_switched_off(ctrl):
     assert len(events) == 2
 
 
+def test_echo_expects_the_request_back(ctrl):
+    # The virtual bus does not echo: with echo on, every attempt misses it.
+    ctrl.SetEcho(True)
+    assert ctrl.ReadParameter(1, 2) == (False, 0)
+    assert ctrl.GetLastError() == qelcomm.ERR_ECHO_MISMATCH
+    ctrl.SetEcho(False)
+    assert ctrl.ReadParameter(1, 2) == (True, 2)
+
+
 def test_callback_exception_is_raised_after_the_call(ctrl):
     calls = []
 

@@ -58,11 +58,10 @@ bool WriteGroup(link::Link& link, SequenceCounters& counters, bool big255, int16
   for (int32_t copy = 1; copy <= link.grp_sends; ++copy) {
     // Every copy waits for its drain, a short one too, so the next copy
     // never follows on its heels.
-    const bool whole = link::WriteTelegram(link, t.bytes()) == t.bytes().size();
-    if (!Drained(link, t.bytes().size()) || !whole) {
-      link.last_error = ERR_WRITE_SHORT;
-      success = false;
-    }
+    const bool sent = link::WriteTelegram(link, t.bytes());
+    const bool drained = Drained(link, t.bytes().size());
+    if (!drained) link.last_error = ERR_WRITE_SHORT;
+    success = success && sent && drained;
   }
   return link::Finish(link, success);
 }

@@ -34,6 +34,8 @@ void CQelCommCtrl::SetGrpSends(int16_t v) { state_->link.grp_sends = v; }
 const std::string& CQelCommCtrl::PortName() const { return state_->link.port_name; }
 void CQelCommCtrl::SetPortName(std::string v) { state_->link.port_name = std::move(v); }
 void CQelCommCtrl::SetTrace(TraceCallback callback) { state_->link.trace = std::move(callback); }
+bool CQelCommCtrl::Echo() const { return state_->link.echo; }
+void CQelCommCtrl::SetEcho(bool on) { state_->link.echo = on; }
 
 bool CQelCommCtrl::OpenPort() { return link::OpenPort(state_->link); }
 void CQelCommCtrl::ClosePort() { link::ClosePort(state_->link); }

@@ -31,6 +31,7 @@ constexpr ErrorEntry kErrors[] = {
     {ERR_STATUS_PURGE, "ERR_STATUS_PURGE", "ReadStatus - Purge error"},
     {ERR_STATUS_WRITE, "ERR_STATUS_WRITE", "ReadStatus - WriteFile Error"},
     {ERR_STATUS_FREE, "ERR_STATUS_FREE", "ReadStatus - Delete[] Out Error"},
+    {ERR_ECHO_MISMATCH, "ERR_ECHO_MISMATCH", "Echo of the sent telegram missing or wrong"},
 };
 
 const ErrorEntry* Find(uint32_t code) {

@@ -44,20 +44,6 @@ void Purge(Link& link) {
   if (link.open) link.port->Discard();
 }
 
-size_t WriteTelegram(Link& link, std::span<const uint8_t> telegram) {
-  if (!link.open) return 0;
-  const size_t written = link.port->Write(telegram.data(), telegram.size());
-  Trace(link, TraceEvent::Direction::Sent, telegram.data(), written);
-  return written;
-}
-
-bool SendStep(Link& link, std::span<const uint8_t> telegram) {
-  Purge(link);
-  if (WriteTelegram(link, telegram) == telegram.size()) return true;
-  link.last_error = ERR_WRITE_SHORT;
-  return false;
-}
-
 size_t ReceiveWait(Link& link, size_t n, uint64_t deadline) {
   if (!link.open) return 0;
   Platform& platform = *link.platform;
@@ -74,6 +60,44 @@ size_t ReadBytes(Link& link, uint8_t* buf, size_t n) {
   const size_t got = link.port->Read(buf, n);
   Trace(link, TraceEvent::Direction::Received, buf, got);
   return got;
+}
+
+namespace {
+
+// The telegram's own bytes, handed back by the line before any reply. They
+// are there once the telegram has left; the window allows for its wire time.
+bool TakeEcho(Link& link, std::span<const uint8_t> telegram) {
+  const uint64_t deadline = DeadlineIn(link) + WireTimeMs(link, telegram.size());
+  const size_t queued = ReceiveWait(link, telegram.size(), deadline);
+  std::vector<uint8_t> echo(std::min(queued, telegram.size()));
+  if (!echo.empty()) echo.resize(link.port->Read(echo.data(), echo.size()));
+  Trace(link, TraceEvent::Direction::Echoed, echo.data(), echo.size());
+  if (std::equal(echo.begin(), echo.end(), telegram.begin(), telegram.end())) return true;
+  link.last_error = ERR_ECHO_MISMATCH;
+  link.echo_failed = true;
+  return false;
+}
+
+}  // namespace
+
+bool WriteTelegram(Link& link, std::span<const uint8_t> telegram) {
+  link.echo_failed = false;
+  if (!link.open) {
+    link.last_error = ERR_WRITE_SHORT;
+    return false;
+  }
+  const size_t written = link.port->Write(telegram.data(), telegram.size());
+  Trace(link, TraceEvent::Direction::Sent, telegram.data(), written);
+  if (written != telegram.size()) {
+    link.last_error = ERR_WRITE_SHORT;
+    return false;
+  }
+  return !link.echo || TakeEcho(link, telegram);
+}
+
+bool SendStep(Link& link, std::span<const uint8_t> telegram) {
+  Purge(link);
+  return WriteTelegram(link, telegram);
 }
 
 bool ReceiveReply(Link& link, std::span<uint8_t> reply, uint64_t deadline,
@@ -163,6 +187,7 @@ bool MayRetry(const Link& link, int attempts) {
 }
 
 bool Finish(Link& link, bool ok) {
+  if (!ok && link.echo_failed) link.last_error = ERR_ECHO_MISMATCH;
   if (!ok && Lost(link)) link.last_error = link.port->LostError();
   return ok;
 }

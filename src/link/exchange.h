@@ -31,14 +31,15 @@ uint64_t WireTimeMs(const Link& link, size_t bytes);
 // The clock `window_ms` from now.
 uint64_t DeadlineIn(const Link& link, uint32_t window_ms = kReplyWindowMs);
 
-// Discards the receive queue and writes the telegram in one write. A short
-// write stores ERR_WRITE_SHORT and gives false. A link that is not open
-// transfers nothing, which counts as short.
+// Discards the receive queue and sends the telegram (WriteTelegram).
 bool SendStep(Link& link, std::span<const uint8_t> telegram);
 // Discards the receive queue of an open port.
 void Purge(Link& link);
-// Writes without discarding first; gives the count written.
-size_t WriteTelegram(Link& link, std::span<const uint8_t> telegram);
+// Writes the telegram in one write without discarding first; with echo on,
+// then takes its own bytes back off the line. False after a short write
+// (ERR_WRITE_SHORT) or a missing or different echo (ERR_ECHO_MISMATCH). A
+// link that is not open transfers nothing, which counts as short.
+bool WriteTelegram(Link& link, std::span<const uint8_t> telegram);
 
 // Waits until at least `n` bytes are queued, the clock reaches `deadline` or
 // the device is lost; gives the count queued. Reads nothing. The queue is
@@ -87,7 +88,8 @@ enum class Attempt {
 // still there.
 bool MayRetry(const Link& link, int attempts);
 // Ends a sequence of attempts: when it failed because the device went away,
-// the OS error that showed it replaces the protocol code.
+// the OS error that showed it replaces the protocol code; when the last
+// send's echo was wrong, ERR_ECHO_MISMATCH does.
 bool Finish(Link& link, bool ok);
 
 // The attempt loop: max(1, Retries) attempts, ended early by success, by a

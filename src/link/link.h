@@ -21,6 +21,12 @@ struct Link {
   int16_t grp_sends = 3;
   int32_t baud = 19200;
   std::string port_name;  // overrides com_port when not empty
+  // The line hands back every telegram sent before the reply (RS-485
+  // adapters without echo suppression): each send takes it off again.
+  bool echo = false;
+  // The last send's echo was missing or wrong: that, not what the reply
+  // checks made of the bytes after it, is why its exchange failed.
+  bool echo_failed = false;
 
   std::unique_ptr<SerialDevice> port;  // may be held after a failed open
   bool open = false;

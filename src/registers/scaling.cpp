@@ -1,6 +1,8 @@
 #include "registers/scaling.h"
 
+#include <charconv>
 #include <cmath>
+#include <system_error>
 
 namespace qelcomm::registers {
 namespace {
@@ -34,6 +36,33 @@ float HostFactor(ScaleClass s, const FactorSet& f) {
 
 bool IsHostScaled(ScaleClass s) {
   return s == ScaleClass::Acceleration || s == ScaleClass::Position || s == ScaleClass::Velocity;
+}
+
+size_t SignificantDigits(const char* begin, const char* end) {
+  size_t n = 0;
+  bool leading = true;
+  for (const char* p = begin; p != end && *p != 'e'; ++p) {
+    if (*p < '0' || *p > '9') continue;
+    leading = leading && *p == '0';
+    if (!leading) ++n;
+  }
+  return n;
+}
+
+// User units per raw unit in double precision. The fixed constants are the
+// ratios the single-precision ones round: 100/1023 for torque, 45/256 and
+// 40/127 for the electrical angle, so that both directions agree.
+double ExactUnitsPerRaw(const ParamLookup& info, const ExactFactors& factors, bool big) {
+  double k = 1.0 / TypeScale(info.Type);
+  switch (info.Scaling) {
+    case ScaleClass::Acceleration: k *= factors.acceleration; break;
+    case ScaleClass::Position: k *= factors.position; break;
+    case ScaleClass::Velocity: k *= factors.velocity; break;
+    case ScaleClass::Torque: k *= 100.0 / 1023.0; break;
+    case ScaleClass::ElectricalAngle: k *= big ? 40.0 / 127.0 : 45.0 / 256.0; break;
+    case ScaleClass::None: break;
+  }
+  return k * DecimalValue(info.Factor);
 }
 
 void Keep(float& slot, float v) {
@@ -79,6 +108,25 @@ std::optional<int32_t> UserToRaw(float value, const ParamLookup& info, const Fac
   // NaN fails both comparisons; infinities and overflows fail one.
   if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) return std::nullopt;
   return static_cast<int32_t>(rounded);
+}
+
+double DecimalValue(float f) {
+  char buf[40];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, double(f));
+  if (ec != std::errc() || SignificantDigits(buf, end) <= 15) return f;
+  const auto [fend, fec] = std::to_chars(buf, buf + sizeof buf, f);
+  double d = f;
+  if (fec == std::errc()) std::from_chars(buf, fend, d);
+  return d;
+}
+
+double RawToUserExact(double raw, const ParamLookup& info, const ExactFactors& factors, bool big) {
+  return raw * ExactUnitsPerRaw(info, factors, big);
+}
+
+double UserToRawExact(double value, const ParamLookup& info, const ExactFactors& factors,
+                      bool big) {
+  return value / ExactUnitsPerRaw(info, factors, big);
 }
 
 }  // namespace qelcomm::registers

@@ -34,4 +34,20 @@ float RawToUser(int32_t raw, const ParamLookup& info, const FactorSet& factors, 
 std::optional<int32_t> UserToRaw(float value, const ParamLookup& info, const FactorSet& factors,
                                  bool big);
 
+// The same conversions wholly in double precision, for tools that write the
+// exact raw value and show exactly what a raw value means. Both directions
+// use one factor, so a value shown converts back to the same raw value.
+struct ExactFactors {
+  double position;
+  double acceleration;
+  double velocity;
+};
+// The number a single-precision constant stands for: its exact value when
+// that is a short decimal (0.0625, 0.476806640625), else the shortest
+// decimal that reads back as it (0.1f stands for 0.1).
+double DecimalValue(float f);
+double RawToUserExact(double raw, const ParamLookup& info, const ExactFactors& factors, bool big);
+// The raw value as a real number, not rounded.
+double UserToRawExact(double value, const ParamLookup& info, const ExactFactors& factors, bool big);
+
 }  // namespace qelcomm::registers

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "diagnosis.h"
 #include "trace.h"
 #include "virtual_bus.h"
 
@@ -79,6 +80,13 @@ class Qelctl : public ::testing::Test {
     return {rc, out.str(), err.str()};
   }
 
+  // Runs from now on go to a new line holding a bus built from `config`.
+  void UseBus(const std::string& name, const qelcomm::sim::BusConfig& config) {
+    peer_ = std::make_shared<qelcomm::sim::SimPeer>(config);
+    line_ = &platform_->AddLine(name, peer_);
+    env_.virtual_line = name;
+  }
+
   qelcomm::sim::Bus& bus() { return peer_->bus(); }
   // A register's wire value on a simulated motor.
   uint32_t OnBus(int address, int reg) {
@@ -95,8 +103,8 @@ class Qelctl : public ::testing::Test {
 TEST_F(Qelctl, ResolvesRegistersByNameOrNumber) {
   // Names fold case; numbers may be hex; extended names map to 257 and up.
   EXPECT_EQ(Run({"read", "1", "p_soll", "3", "0x3", "groupid", "260"}).out,
-            "P_SOLL (3) = 0\nP_SOLL (3) = 0\nP_SOLL (3) = 0\nGROUPID (260) = 1\n"
-            "GROUPID (260) = 1\n");
+            "motor 1: P_SOLL (3) = 0\nmotor 1: P_SOLL (3) = 0\nmotor 1: P_SOLL (3) = 0\n"
+            "motor 1: GROUPID (260) = 1\nmotor 1: GROUPID (260) = 1\n");
   // Each address uses its own table: V_IST_16 exists only on big motors, and
   // address 2 is big on the virtual bus unless --standard says otherwise.
   EXPECT_EQ(Run({"read", "2", "V_IST_16"}).rc, 0);
@@ -127,16 +135,21 @@ TEST_F(Qelctl, RefusesMalformedRegistersAndAddresses) {
 
 TEST_F(Qelctl, ReadsInUserUnitsUnlessRaw) {
   // V_SOLL starts at raw 100; the velocity factors differ by motor size.
-  EXPECT_EQ(Run({"read", "1", "V_SOLL"}).out, "V_SOLL (5) = 47.680664\n");
-  EXPECT_EQ(Run({"read", "2", "V_SOLL"}).out, "V_SOLL (5) = 36.09375\n");
-  EXPECT_EQ(Run({"read", "1", "V_SOLL", "--raw"}).out, "V_SOLL (5) = 100 (0x0064)\n");
-  EXPECT_EQ(Run({"read", "2", "V_SOLL", "--raw"}).out, "V_SOLL (5) = 100 (0x00000064)\n");
-  EXPECT_EQ(Run({"--factors", "0,0,2", "read", "1", "V_SOLL"}).out, "V_SOLL (5) = 200\n");
-  EXPECT_EQ(Run({"--factors-big", "0,0,0.5", "read", "2", "V_SOLL"}).out, "V_SOLL (5) = 50\n");
+  // Read and write lines look alike: the value in units, the raw one beside it.
+  EXPECT_EQ(Run({"read", "1", "V_SOLL"}).out, "motor 1: V_SOLL (5) = 47.6806640625 (raw 100)\n");
+  EXPECT_EQ(Run({"read", "2", "V_SOLL"}).out, "motor 2: V_SOLL (5) = 36.09375 (raw 100)\n");
+  EXPECT_EQ(Run({"read", "1", "V_SOLL", "--raw"}).out, "motor 1: V_SOLL (5) = 100 (0x0064)\n");
+  EXPECT_EQ(Run({"read", "2", "V_SOLL", "--raw"}).out, "motor 2: V_SOLL (5) = 100 (0x00000064)\n");
+  EXPECT_EQ(Run({"--factors", "0,0,2", "read", "1", "V_SOLL"}).out,
+            "motor 1: V_SOLL (5) = 200 (raw 100)\n");
+  EXPECT_EQ(Run({"--factors-big", "0,0,0.5", "read", "2", "V_SOLL"}).out,
+            "motor 2: V_SOLL (5) = 50 (raw 100)\n");
 }
 
 TEST_F(Qelctl, WritesUserUnitsThroughTheFactorSet) {
-  ASSERT_EQ(Run({"write", "1", "V_SOLL", "100"}).out, "motor 1: V_SOLL (5) = 100\n");
+  // What was written, not what was typed: 100 / 0.4768 rounds to raw 210.
+  ASSERT_EQ(Run({"write", "1", "V_SOLL", "100"}).out,
+            "motor 1: V_SOLL (5) = 100.12939453125 (raw 210)\n");
   EXPECT_EQ(OnBus(1, 5), 210u);  // 100 / 0.4768 rounded
   ASSERT_EQ(Run({"--factors", "0,0,2", "write", "1", "V_SOLL", "10"}).rc, 0);
   EXPECT_EQ(OnBus(1, 5), 5u);
@@ -145,14 +158,39 @@ TEST_F(Qelctl, WritesUserUnitsThroughTheFactorSet) {
   EXPECT_EQ(OnBus(1, 5), 100u);
   // Negative values reach 32-bit registers whole.
   ASSERT_EQ(Run({"write", "1", "P_SOLL", "-100000"}).rc, 0);
-  EXPECT_EQ(Run({"read", "1", "P_SOLL", "--raw"}).out, "P_SOLL (3) = -100000 (0xFFFE7960)\n");
+  EXPECT_EQ(Run({"read", "1", "P_SOLL", "--raw"}).out,
+            "motor 1: P_SOLL (3) = -100000 (0xFFFE7960)\n");
 }
 
 TEST_F(Qelctl, UnscaledRegistersStayExact) {
   // 2^24 + 1 has no float form; an unscaled register must not pass through one.
   ASSERT_EQ(Run({"write", "1", "SERIALNUMBER", "16777217"}).rc, 0);
   EXPECT_EQ(OnBus(1, 154), 16777217u);
-  EXPECT_EQ(Run({"read", "1", "SERIALNUMBER"}).out, "SERIALNUMBER (154) = 16777217\n");
+  EXPECT_EQ(Run({"read", "1", "SERIALNUMBER"}).out, "motor 1: SERIALNUMBER (154) = 16777217\n");
+}
+
+TEST_F(Qelctl, UserUnitsConvertExactlyAndShowWhatWasWritten) {
+  // Beyond float precision, and printed without an exponent.
+  EXPECT_EQ(Run({"write", "1", "P_SOLL", "16777217"}).out, "motor 1: P_SOLL (3) = 16777217\n");
+  EXPECT_EQ(OnBus(1, 3), 16777217u);
+  ASSERT_EQ(Run({"write", "1", "P_SOLL", "100000001"}).rc, 0);
+  EXPECT_EQ(Run({"read", "1", "P_SOLL"}).out, "motor 1: P_SOLL (3) = 100000001\n");
+  // The raw value is rounded; the line says what that means in units.
+  EXPECT_EQ(Run({"write", "1", "P_SIM", "10.3"}).out, "motor 1: P_SIM (8) = 10.3125 (raw 165)\n");
+  EXPECT_EQ(Run({"write", "1", "V_IST", "0.01"}).out, "motor 1: V_IST (12) = 0\n");
+  // Halves go away from zero: 10.28125 is raw 164.5.
+  ASSERT_EQ(Run({"write", "1", "P_SIM", "-10.28125"}).rc, 0);
+  EXPECT_EQ(int32_t(OnBus(1, 8)), -165);
+  // The range check is on the exact integer, not on a float near it.
+  EXPECT_EQ(Run({"write", "1", "P_SOLL", "2147483647"}).rc, 0);
+  EXPECT_EQ(OnBus(1, 3), 0x7FFFFFFFu);
+  const Result below = Run({"write", "1", "P_SOLL", "-2147483649"});
+  EXPECT_EQ(below.rc, 2);
+  EXPECT_NE(below.err.find("raw -2147483649 is outside -2147483648..2147483647"),
+            std::string::npos);
+  // A negative factor inverts the direction.
+  EXPECT_EQ(Run({"--factors", "-2,0,0", "read", "1", "P_SOLL"}).out,
+            "motor 1: P_SOLL (3) = -4294967294 (raw 2147483647)\n");
 }
 
 TEST_F(Qelctl, RejectsBadValuesBeforeSendingAnything) {
@@ -163,6 +201,8 @@ TEST_F(Qelctl, RejectsBadValuesBeforeSendingAnything) {
       {"write", "1", "V_SOLL", "inf"},
       {"write", "1", "V_SOLL", "+5"},
       {"write", "1", "V_SOLL", "5 "},
+      {"write", "1", "V_SOLL", "-inf"},  // not an option
+      {"write", "1", "V_SOLL", "0x10"},  // hex is for --raw
       {"write", "1", "MODE_REG", "2.5"},             // unscaled: integers only
       {"write", "1", "MODE_REG", "32768", "--raw"},  // signed 16-bit
       {"write", "1", "MODE_REG", "0x10000", "--raw"},
@@ -188,8 +228,9 @@ TEST_F(Qelctl, JsonOutputShapes) {
   json read = json::parse(Run({"--json", "read", "1", "P_SOLL", "MODE_REG"}).out);
   EXPECT_EQ(read["address"], 1);
   ASSERT_EQ(read["registers"].size(), 2u);
-  EXPECT_EQ(read["registers"][0],
-            json({{"number", 3}, {"name", "P_SOLL"}, {"value", 0.0}, {"scaled", true}}));
+  EXPECT_EQ(
+      read["registers"][0],
+      json({{"number", 3}, {"name", "P_SOLL"}, {"value", 0.0}, {"raw", 0}, {"scaled", true}}));
   EXPECT_EQ(read["registers"][1]["scaled"], false);
   EXPECT_TRUE(read["registers"][1]["value"].is_number_integer());
 
@@ -197,9 +238,8 @@ TEST_F(Qelctl, JsonOutputShapes) {
   EXPECT_EQ(raw["registers"][0]["value"], 100);
   EXPECT_EQ(raw["registers"][0]["hex"], "0x0064");
 
-  // Floats come out as their shortest decimal, not as widened doubles.
   json user = json::parse(Run({"--json", "read", "1", "V_SOLL"}).out);
-  EXPECT_EQ(user["registers"][0]["value"].dump(), "47.680664");
+  EXPECT_EQ(user["registers"][0]["value"].dump(), "47.6806640625");
 
   json regs = json::parse(Run({"--json", "regs", "--big"}).out);
   EXPECT_EQ(regs["table"], "big");
@@ -226,21 +266,26 @@ TEST_F(Qelctl, JsonOutputShapes) {
                          {"number", 5},
                          {"name", "V_SOLL"},
                          {"value", 36.09375},
+                         {"raw", 100},
                          {"scaled", true}}));
 
   json factors = json::parse(Run({"--json", "factors", "2", "0", "0"}).out);
   EXPECT_EQ(factors["standard"]["position"], 2.0);
   EXPECT_EQ(factors["big"]["velocity"], 0.3609375);
 
+  // A failure prints the document so far and the error. (The simulated
+  // standard motor has no register 200 and stays silent.)
+  const Result failed = Run({"--json", "read", "1", "P_SOLL", "200"});
+  EXPECT_EQ(failed.rc, 1);
+  const json partial = json::parse(failed.out);
+  EXPECT_EQ(partial["registers"].size(), 1u);
+  EXPECT_EQ(partial["error"]["code"], qelcomm::ERR_ANSWER_LENGTH);
+  EXPECT_EQ(partial["error"]["name"], "ERR_ANSWER_LENGTH");
+  EXPECT_EQ(partial["error"]["message"], "Answer is not of expected length");
+
   json reset = json::parse(Run({"--json", "reset", "1"}).out);
   EXPECT_EQ(reset["command"], "reset");
   EXPECT_EQ(reset["waited"], false);
-
-  // A failure leaves stdout empty rather than half a document. (The
-  // simulated standard motor has no register 200 and stays silent.)
-  const Result failed = Run({"--json", "read", "1", "P_SOLL", "200"});
-  EXPECT_EQ(failed.rc, 1);
-  EXPECT_EQ(failed.out, "");
 }
 
 TEST_F(Qelctl, ReportsDeviceErrorsByNameAndMessage) {
@@ -249,11 +294,11 @@ TEST_F(Qelctl, ReportsDeviceErrorsByNameAndMessage) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
             "qelctl: reading PROG_VERSION (1) from motor 9: ERR_ANSWER_LENGTH (0x20000003): "
-            "Answer is not of expected length\n");
+            "Answer is not of expected length\nqelctl: no reply within 100 ms (5 attempts)\n");
   // As text, results before the failure are kept; the run still fails.
   const Result partial = Run({"read", "1", "P_SOLL", "200", "MODE_REG"});
   EXPECT_EQ(partial.rc, 1);
-  EXPECT_EQ(partial.out, "P_SOLL (3) = 0\n");
+  EXPECT_EQ(partial.out, "motor 1: P_SOLL (3) = 0\n");
   EXPECT_NE(partial.err.find("reading 200 from motor 1: ERR_ANSWER_LENGTH"), std::string::npos);
 
   // A device that goes away mid-run reports the OS error that showed it.
@@ -262,6 +307,58 @@ TEST_F(Qelctl, ReportsDeviceErrorsByNameAndMessage) {
   EXPECT_EQ(lost.rc, 1);
   EXPECT_NE(lost.err.find("qelctl: reading the status of motor 1: OS error "), std::string::npos)
       << lost.err;
+}
+
+TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
+  // The codes stay; a line of diagnosis follows the error.
+  const std::vector<uint8_t> read = {0x50, 0x50, 0x50, 0x01, 0xFE, 0x01, 0xFE, 0xAA, 0xAA};
+  auto diagnose = [&](std::vector<uint8_t> got) {
+    qelctl::LineLog log;
+    using Dir = qelcomm::TraceEvent::Direction;
+    log.Add({Dir::Sent, 0, read.data(), read.size()});
+    log.Add({Dir::Discarded, 0, got.data(), got.size()});
+    return qelctl::Diagnose(log, qelcomm::ERR_ANSWER_LENGTH, false);
+  };
+  EXPECT_EQ(diagnose({0x13, 0x77, 0xE1, 0x02, 0x99}),
+            "replies look like noise: check the bit rate (--baud)");
+  EXPECT_EQ(diagnose({0x52, 0x52, 0x52, 0x00, 0xFF, 0x01}),
+            "6 bytes arrived where 19 were expected");
+
+  // A big motor read with the standard table: the reply has 32 bits.
+  ASSERT_EQ(Run({"write", "2", "V_SOLL", "0x12345", "--raw"}).rc, 0);
+  const Result narrow = Run({"--standard", "2", "read", "2", "V_SOLL", "--raw"});
+  EXPECT_EQ(narrow.rc, 0);
+  EXPECT_EQ(narrow.err,
+            "qelctl: note: a 16-bit register came back with high bytes set: is motor 2 a big "
+            "motor? (--big 2)\n");
+
+  // --echo on a line that does not echo.
+  const Result no_echo = Run({"--echo", "read", "1", "MODE_REG"});
+  EXPECT_EQ(no_echo.rc, 1);
+  EXPECT_NE(no_echo.err.find("ERR_ECHO_MISMATCH (0x20002000): Echo of the sent telegram missing or "
+                             "wrong\nqelctl: what came back first was not our request: if the "
+                             "adapter does not echo, leave out --echo\n"),
+            std::string::npos)
+      << no_echo.err;
+}
+
+TEST_F(Qelctl, EchoOptionWorksWhereTheLineEchoes) {
+  qelcomm::sim::BusConfig config = qelcomm::sim::BusConfig::Defaults();
+  config.line.echo = true;  // an RS-485 adapter without echo suppression
+  UseBus("echo", config);
+  const Result plain = Run({"read", "1", "MODE_REG"});
+  EXPECT_EQ(plain.rc, 1);
+  EXPECT_NE(plain.err.find("\nqelctl: the first 9 bytes were our own request: the adapter echoes "
+                           "what it sends, try --echo\n"),
+            std::string::npos)
+      << plain.err;
+  EXPECT_EQ(Run({"--echo", "write", "1", "V_SOLL", "7", "--raw"}).rc, 0);
+  EXPECT_EQ(Run({"--echo", "read", "1", "V_SOLL", "--raw"}).out,
+            "motor 1: V_SOLL (5) = 7 (0x0007)\n");
+  EXPECT_EQ(Run({"--echo", "group", "1", "P_SOLL", "9"}).rc, 0);
+  EXPECT_EQ(OnBus(2, 3), 9u);
+  EXPECT_EQ(Run({"--echo", "status", "1"}).rc, 0);
+  EXPECT_EQ(Run({"--echo", "module", "info", "1"}).rc, 0);
 }
 
 TEST_F(Qelctl, ReportsOsErrorsFromOpening) {
@@ -298,13 +395,24 @@ TEST_F(Qelctl, UsageErrorsExitTwoAndSayWhatIsWrong) {
       {{"status", "1", "--count", "3"}, "--count requires --watch"},
       {{"scan", "--from", "9", "--to", "3"}, "--from 9 is above --to 3"},
       {{"--port", "/dev/null", "demo"}, "demo runs on the embedded virtual bus only"},
+      {{"--json", "demo"}, "demo has no JSON form"},
+      {{"bogus"}, "unknown command 'bogus'; the commands are regs, read, write, scan"},
+      {{"--port", "", "write", "1", "P_SOLL", "5"}, "--port is empty"},
+      {{"read", " 2", "1"}, "ADDR: ' 2' has blanks around it"},
+      {{"read", "2 ", "1"}, "ADDR: '2 ' has blanks around it"},
+      {{"--factors", "1e308,1,1", "read", "1", "P_SOLL"}, "'1e308' is out of range"},
+      {{"factors", "1e39", "0", "0"}, "'1e39' is out of range"},
+      {{"factors", "nan", "0", "0"}, "'nan' is not a finite number"},
   };
   for (const Case& c : cases) {
     const Result r = Run(c.args);
     EXPECT_EQ(r.rc, 2) << c.says;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("qelctl: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
     EXPECT_EQ(r.out, "");
   }
+  EXPECT_EQ(bus().telegrams(), 0u) << "an empty --port must not reach the virtual bus";
 }
 
 TEST_F(Qelctl, ScanFindsTheDefaultMotors) {
@@ -329,6 +437,10 @@ TEST_F(Qelctl, ScanFindsTheDefaultMotors) {
   // The scan uses one attempt per address and leaves --retries alone after.
   bus().SetFault(1, FaultKind::kDrop, 1);
   EXPECT_EQ(Run({"scan", "--to", "2"}).out, "address 2: PROG_VERSION 0x00000312\n");
+
+  const Result none = Run({"scan", "--from", "3", "--to", "4"});
+  EXPECT_EQ(none.rc, 1);
+  EXPECT_EQ(none.err, "qelctl: no motor answered at addresses 3..4\n");
 }
 
 TEST_F(Qelctl, ScanWarnsAboutGarbledRepliesAndGoesOn) {
@@ -375,6 +487,82 @@ TEST_F(Qelctl, StatusWatchFollowsAMove) {
   EXPECT_EQ(last_position, 30000);
 }
 
+TEST_F(Qelctl, ReadWatchMarksAFailedReadingAndGoesOn) {
+  bus().SetFault(1, FaultKind::kDrop, 5);  // the second reading gets no reply
+  const Result r = Run({"read", "1", "MODE_REG", "--watch", "100", "--count", "3"});
+  EXPECT_EQ(r.rc, 1) << "a failed reading fails the run";
+  std::istringstream lines(r.out);
+  std::string line;
+  std::vector<std::string> got;
+  while (std::getline(lines, line)) got.push_back(line.substr(line.find("  ") + 2));
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     "motor 1: MODE_REG (2) = FAILED (ERR_ANSWER_LENGTH (0x20000003): Answer is "
+                     "not of expected length; no reply within 100 ms (5 attempts))",
+                     "motor 1: MODE_REG (2) = 2", "motor 1: MODE_REG (2) = 2"}));
+  const json first =
+      json::parse(Run({"--json", "read", "1", "P_SOLL", "--watch", "--count", "1"}).out);
+  EXPECT_EQ(first["registers"][0]["value"], 0.0);
+}
+
+TEST_F(Qelctl, DumpAndRestoreRoundTrip) {
+  ASSERT_EQ(Run({"write", "1", "V_SOLL", "123", "--raw"}).rc, 0);
+  ASSERT_EQ(Run({"dump", "1", "-o", Path("motor1.json")}).rc, 0);
+  const json dump = json::parse(Slurp(Path("motor1.json")));
+  EXPECT_EQ(dump["table"], "standard");
+  ASSERT_EQ(Run({"write", "1", "V_SOLL", "77", "--raw"}).rc, 0);
+  ASSERT_EQ(Run({"write", "1", "GROUPID", "4", "--raw"}).rc, 0);
+
+  const Result dry = Run({"restore", "1", Path("motor1.json"), "--dry-run"});
+  EXPECT_NE(
+      dry.out.find("motor 1: V_SOLL (5): 36.714111328125 (raw 77) -> 58.647216796875 (raw 123)\n"
+                   "motor 1: GROUPID (260): 4 -> 1\n"),
+      std::string::npos)
+      << dry.out;
+  EXPECT_EQ(OnBus(1, 5), 77u) << "a dry run writes nothing";
+  const Result r = Run({"restore", "1", Path("motor1.json")});
+  EXPECT_EQ(r.rc, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(", 2 differed, 0 still differ"), std::string::npos) << r.out;
+  EXPECT_EQ(OnBus(1, 5), 123u);
+  EXPECT_EQ(OnBus(1, 260), 1u);
+  EXPECT_EQ(Run({"restore", "1", File("bad.json", "{}")}).rc, 2);
+}
+
+#ifndef _WIN32  // the files of Linux's /sys and /dev
+TEST_F(Qelctl, PortsShowWhatTheSystemKnows) {
+  namespace fs = std::filesystem;
+  const fs::path root = Path("root");
+  const fs::path usb = root / "sys/devices/usb1/1-1";
+  fs::create_directories(usb / "1-1:1.0/ttyUSB0");
+  fs::create_directories(root / "sys/class/tty/ttyUSB0");
+  fs::create_directories(root / "sys/class/tty/tty1");  // a console: no device
+  fs::create_directories(root / "dev/serial/by-id");
+  fs::create_directory_symlink(usb / "1-1:1.0", root / "sys/class/tty/ttyUSB0/device");
+  std::ofstream(usb / "idVendor") << "0403\n";
+  std::ofstream(usb / "idProduct") << "6001\n";
+  std::ofstream(usb / "product") << "FT232R USB UART\n";
+  fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_X-if00-port0");
+  env_.sys_root = (root / "sys").string();
+  env_.dev_root = (root / "dev").string();
+  const std::string dev = (root / "dev").string();
+  EXPECT_EQ(Run({"ports"}).out, dev + "/ttyUSB0  usb 0403:6001 FT232R USB UART\n    " + dev +
+                                    "/serial/by-id/usb-FTDI_X-if00-port0\n");
+}
+#endif
+
+TEST_F(Qelctl, ResetWaitMsWaitsForSlowMotors) {
+  qelcomm::sim::BusConfig config = qelcomm::sim::BusConfig::Defaults();
+  config.motor_timing.restart_silent_us = 7'000'000;  // beyond the 5 s wait
+  UseBus("slow", config);
+  const Result longer = Run({"reset", "1", "--wait-ms", "4000"});
+  EXPECT_EQ(longer.rc, 0) << longer.err;
+  const Result plain = Run({"reset", "1", "--wait"});
+  EXPECT_EQ(plain.rc, 1);
+  EXPECT_NE(plain.err.find("qelctl: the reset command was sent, but motor 1 did not answer again "
+                           "in time (--wait-ms N waits longer)\n"),
+            std::string::npos)
+      << plain.err;
+}
+
 TEST_F(Qelctl, FlashAndResetWithWait) {
   ASSERT_EQ(Run({"write", "1", "V_SOLL", "200", "--raw"}).rc, 0);
   const Result flash = Run({"flash", "1", "--wait"});
@@ -403,7 +591,7 @@ TEST_F(Qelctl, GroupWriteReachesEveryMember) {
 
 TEST_F(Qelctl, TraceDecodesTelegramsOnStderr) {
   const Result r = Run({"--trace", "read", "1", "P_SOLL"});
-  EXPECT_EQ(r.out, "P_SOLL (3) = 0\n");
+  EXPECT_EQ(r.out, "motor 1: P_SOLL (3) = 0\n");
   EXPECT_NE(r.err.find("] -> 50 50 50 01 FE 03 FC AA AA  read motor 1 register P_SOLL (3)\n"),
             std::string::npos)
       << r.err;
@@ -424,7 +612,7 @@ TEST_F(Qelctl, TraceNotesARetriedExchange) {
   bus().SetFault(1, FaultKind::kCorrupt, 1);
   const Result r = Run({"--trace", "read", "1", "MODE_REG"});
   EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.out, "MODE_REG (2) = 2\n");
+  EXPECT_EQ(r.out, "motor 1: MODE_REG (2) = 2\n");
   EXPECT_NE(
       r.err.find(
           "qelctl: note: reading MODE_REG (2) from motor 1 succeeded after a failed attempt (ERR_"),

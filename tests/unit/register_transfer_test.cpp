@@ -220,6 +220,31 @@ TEST(ReadParameter, ShortWriteSpoilsTheAttempt) {
   EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT);
 }
 
+TEST(RegisterTransfer, EchoIsTakenOffTheLineAndChecked) {
+  VirtualBench b;
+  const Bytes request = {0x50, 0x50, 0x50, 0x05, 0xFA, 0x02, 0xFD, 0xAA, 0xAA};
+  auto then = [](Bytes first, const Bytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+  };
+  Bytes garbled = request;
+  garbled[3] ^= 0x01;
+  int32_t v = 0;
+  b.peer->Reply(then(request, ReadReply(2, 15)));
+  EXPECT_FALSE(b.ctrl.ReadParameter(5, 2, v)) << "off by default: an echo spoils the reply";
+
+  b.ctrl.SetEcho(true);
+  b.ctrl.SetRetries(2);
+  b.peer->Reply(then(garbled, ReadReply(2, 15))).Reply(then(request, ReadReply(2, 16)));
+  EXPECT_TRUE(b.ctrl.ReadParameter(5, 2, v));
+  EXPECT_EQ(v, 16);
+  EXPECT_EQ(LastError(b.ctrl), ERR_ECHO_MISMATCH) << "the first attempt's echo was wrong";
+  // Its own code wins over what the reply checks make of the bytes after it.
+  b.peer->Reply(ReadReply(2, 15)).Reply(ReadReply(2, 15));
+  EXPECT_FALSE(b.ctrl.ReadParameter(5, 2, v));
+  EXPECT_EQ(LastError(b.ctrl), ERR_ECHO_MISMATCH);
+}
+
 TEST(RegisterTransfer, ClosedPortSendsNothing) {
   VirtualBench b(false);
   int32_t v = 42;

@@ -1,4 +1,5 @@
-// POSIX backend: termios for the line, poll for the waits.
+// POSIX backend: termios for the line (termios2 for other bit rates on
+// Linux), poll for the waits.
 //
 // Port numbers map to device names as follows (for hosts that only know a
 // number; PortName accepts any path):
@@ -25,6 +26,7 @@
 #endif
 
 #include "platform/net/network_port.h"
+#include "platform/posix/custom_bit_rate.h"
 #include "platform/posix/posix_socket.h"
 #include "qelcomm/platform.h"
 
@@ -79,8 +81,11 @@ class PosixDevice : public SerialDevice {
   OsError Configure(const LineSettings& settings) override {
     termios t{};
     tcgetattr(fd_, &t);  // a failure leaves t zeroed; the write-back decides
+    // Standard rates through their Bnnn constants; others, where the
+    // system has a way, once the rest is set.
     const speed_t speed = SpeedFor(settings.baud);
-    if (speed == B0) return EINVAL;
+    const bool custom = speed == B0;
+    if (settings.baud <= 0 || (custom && !posix::kHasCustomBitRates)) return EINVAL;
     // Raw mode: no echo, no canonical input, no CR/LF translation and no
     // software flow control, so every byte (0x11 and 0x13 included) passes
     // unchanged.
@@ -90,9 +95,14 @@ class PosixDevice : public SerialDevice {
     t.c_cflag |= CS8 | CREAD | CLOCAL;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    if (!custom) {
+      cfsetispeed(&t, speed);
+      cfsetospeed(&t, speed);
+    }
     if (tcsetattr(fd_, TCSANOW, &t) != 0) return OsError(errno);
+    if (custom) {
+      if (const int error = posix::SetCustomBitRate(fd_, settings.baud)) return OsError(error);
+    }
     baud_ = settings.baud;
     RequestLowLatency();
     return 0;
