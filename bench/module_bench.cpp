@@ -19,9 +19,7 @@
 //   qelcomm_module_bench [QELSIM] [RUNS]
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,12 +35,12 @@
 #include <vector>
 
 #include "e2e/pty_pair.h"
+#include "qelsim_process.h"
 #include "qelcomm/QelCommCtrl.h"
-
-extern char** environ;
 
 namespace {
 
+using qelcomm::bench::Qelsim;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kTurnaroundMs = 1;
@@ -84,55 +82,6 @@ double ProgramReferenceMs(double baud, bool requests_on_wire) {
     t = arrives + kWindowMs;
   }
 }
-
-// qelsim as a child process, stopped with SIGTERM at the end.
-class Qelsim {
- public:
-  Qelsim(const std::string& path, const std::vector<std::string>& options) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    std::vector<std::string> args{path};
-    args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (pid_ > 0) device_ = FirstLine(out[0]);
-    close(out[0]);  // qelsim prints nothing more, and ignores SIGPIPE
-  }
-  ~Qelsim() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  const std::string& device() const { return device_; }
-
- private:
-  // The device path qelsim prints first; 5 s at most.
-  static std::string FirstLine(int fd) {
-    std::string line;
-    const auto end = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < end) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char c = 0;
-      if (read(fd, &c, 1) != 1) break;
-      if (c == '\n') return line;
-      line += c;
-    }
-    return {};
-  }
-
-  pid_t pid_ = -1;
-  std::string device_;
-};
 
 // A serial line between the host and qelsim: the host's bytes reach qelsim
 // one byte time apart, each when its stop bit would be done; qelsim's

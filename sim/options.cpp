@@ -103,6 +103,8 @@ struct Parser {
       modules_given = true;
     } else if (name == "link") {
       out.link = value;
+    } else if (name == "record") {
+      out.record = value;
     } else if (name == "config") {
       if (depth > 4) return Fail("--config nested too deeply");
       std::ifstream in(value);
@@ -329,6 +331,8 @@ Timing:
 Other:
   --link PATH               also make PATH a symlink to the slave device
   --trace                   every telegram decoded, one line each, on stderr
+  --record FILE             one line per reply, faulted or not, to FILE:
+                            SEQ REQUEST ADDR REG FAULT VALUE...
   --help                    this text
 )";
 }
