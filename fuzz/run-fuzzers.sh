@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 "$here/make-corpus.sh" "$build/fuzz-seeds"
 mkdir -p "$build/fuzz-artifacts"
 export UBSAN_OPTIONS=print_stacktrace=1
-for target in hex_loader end_sync_scan fixed_replies control; do
+for target in hex_loader end_sync_scan fixed_replies control motor_replies accept_wait sim_config; do
   work=$build/fuzz-work/$target
   log=$build/fuzz-work/$target.log
   mkdir -p "$work"
