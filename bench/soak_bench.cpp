@@ -26,12 +26,10 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -137,8 +135,8 @@ int64_t Shaped(int64_t raw, int16_t type) {
 
 class Soak {
  public:
-  Soak(const Settings& s, qelcomm::CQelCommCtrl& ctrl, RecordPipe& records)
-      : s_(s), ctrl_(ctrl), records_(records), rng_(s.seed) {
+  Soak(uint64_t seed, qelcomm::CQelCommCtrl& ctrl, RecordPipe& records)
+      : ctrl_(ctrl), records_(records), rng_(seed) {
     ctrl_.SetTrace([this](const qelcomm::TraceEvent& e) {
       sent_ += e.direction == qelcomm::TraceEvent::Direction::Sent;
       static const char* kDirections[] = {"sent", "received", "discarded"};
@@ -216,9 +214,7 @@ class Soak {
   bool Step(uint64_t index) {
     const Call call = Pick();
     const Outcome o = Run(call);
-    std::vector<Record> mine;
-    Record r;
-    while (static_cast<int>(mine.size()) < o.sent && records_.Next(r, 2000)) mine.push_back(r);
+    const std::vector<Record> mine = RecordsOf(o);
     ++exchanges_;
     telegrams_ += static_cast<uint64_t>(o.sent);
     auto& longest = longest_.try_emplace(call.op, 0.0, 1.0).first->second;
@@ -246,9 +242,7 @@ class Soak {
       Outcome o;
       const Call call{Op::kRead, "read", key.first, key.second};
       for (int i = 0; i < 20 && !o.ok; ++i) o = Run(call);
-      std::vector<Record> mine;
-      Record r;
-      while (static_cast<int>(mine.size()) < o.sent && records_.Next(r, 2000)) mine.push_back(r);
+      const std::vector<Record> mine = RecordsOf(o);
       const int16_t type = ctrl_.GetParameterType(static_cast<int16_t>(key.first),
                                                   static_cast<int16_t>(key.second));
       if (!o.ok || o.values[0] != Shaped(value, type)) {
@@ -266,6 +260,14 @@ class Soak {
   const std::map<Op, std::pair<double, double>>& longest() const { return longest_; }
 
  private:
+  // The records of a call's attempts, one per request sent.
+  std::vector<Record> RecordsOf(const Outcome& o) {
+    std::vector<Record> mine;
+    Record r;
+    while (static_cast<int>(mine.size()) < o.sent && records_.Next(r, 2000)) mine.push_back(r);
+    return mine;
+  }
+
   int32_t RandomValue(int address, int reg) {
     const int16_t type = ctrl_.GetParameterType(static_cast<int16_t>(address), static_cast<int16_t>(reg));
     const auto raw = static_cast<uint32_t>(rng_());
@@ -362,7 +364,6 @@ class Soak {
     for (const std::string& line : trace_) std::printf("    trace %s\n", line.c_str());
   }
 
-  const Settings& s_;
   qelcomm::CQelCommCtrl& ctrl_;
   RecordPipe& records_;
   std::mt19937_64 rng_;
@@ -439,7 +440,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   RecordPipe records(pipe_fds[0]);
-  Soak soak(s, ctrl, records);
+  Soak soak(s.seed, ctrl, records);
   const uint64_t warm_up = s.seconds > 0 ? 1000 : std::max<uint64_t>(1000, s.exchanges / 50);
   long rss_warm = 0, fds_warm = 0, rss_max = 0;
   const auto start = Clock::now();
