@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +40,7 @@
 
 namespace {
 
+using qelcomm::bench::Qelsim;
 using Clock = std::chrono::steady_clock;
 using qelcomm::testing::ChildProcess;
 

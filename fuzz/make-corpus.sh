@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Writes the binary seed inputs of the fuzz targets under OUT/<target>/:
 # valid replies of every kind, and a few near misses. The text seeds of the
-# HEX loader are kept in fuzz/corpus/ instead.
+# HEX loader and of qelsim's options are kept in fuzz/corpus/ instead.
 #
 #   fuzz/make-corpus.sh OUT
 set -euo pipefail
@@ -26,6 +26,14 @@ page_reply() {  # page number; data byte i = page + i
 }
 qup_reply() { echo "61 61 61 $(field 0) $(field 8) $(field 0) $(field 1) $(field 0) $(field 0) $(field 0) $(field 0) $(field 0x34) $(field 0x12) aa aa"; }
 read_reply() { echo "52 52 52 $(field 0) $(field 2) $(field 4) $(field 15) $(field 0) $(field 0) $(field 0) aa aa"; }
+# Status word 1, position 0x01020304, error count 5; extra pairs beyond the
+# eight data bytes as further arguments.
+status_reply() {
+  local extra=("$@") s="58 58 58 $(field 0) $(field $((8 + $#))) $(field 1) $(field 0)" b
+  s+=" $(field 4) $(field 3) $(field 2) $(field 1) $(field 5) $(field 0)"
+  for b in "${extra[@]}"; do s+=" $(field "$b")"; done
+  echo "$s aa aa"
+}
 accept="22 22 22"
 # One answer of the control target's device: length, timing byte, bytes.
 answer() {  # timing, hex tokens...
@@ -34,7 +42,7 @@ answer() {  # timing, hex tokens...
   echo "$(le16 $#) $timing $*"
 }
 
-mkdir -p "$out"/{end_sync_scan,fixed_replies,control}
+mkdir -p "$out"/{end_sync_scan,fixed_replies,control,motor_replies,accept_wait}
 
 cd "$out/end_sync_scan"
 hex $(identify) >identify
@@ -61,3 +69,21 @@ hex 01 07 $(answer 02 $accept) $(answer 02 $(identify)) >write
 hex 02 00 $(answer 7f $(read_reply)) $(answer 02 $(read_reply)) >read_late_then_ok
 hex 00 04 $(answer 02 $accept) 02 $(answer 02 $(page_reply 0)) 06 $(answer 02 $accept) \
     07 $(answer 02 $accept) $(answer 02 $(identify)) 05 $(answer 82 $(debug)) >program_and_debug
+
+cd "$out/motor_replies"
+# Selector (call in bits 0-1, register in bits 2-4), then the reply.
+hex 00 $(read_reply) >read_mode_reg
+hex 08 52 52 52 $(field 0) $(field 3) $(field 4) $(field 0x78) $(field 0x56) $(field 0x34) $(field 0x12) aa aa >read_p_soll
+hex 10 5b 5b 5b $(field 0) $(field 100) $(field 4) $(field 0xff) $(field 0xff) $(field 0xff) $(field 0xff) aa aa >read_extended
+hex 02 $(status_reply) >status
+hex 02 $(status_reply 9 9) >status_longer
+hex 03 11 11 11 >write_accept
+
+cd "$out/accept_wait"
+# Selector (bit 0: module stop), then pieces: delay in ms, length, bytes.
+hex 00 01 03 11 11 11 >write_accept
+hex 00 00 01 11 3c 02 11 11 >write_split
+hex 00 00 02 11 11 05 02 11 11 >write_too_many
+hex 01 00 03 22 22 22 >stop_accept
+hex 01 96 03 22 22 22 >stop_late
+hex 01 00 02 55 66 05 03 22 22 22 >stop_noise_first

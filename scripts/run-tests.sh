@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine and runs every test: the native debug build,
 # the AddressSanitizer/UBSan build, the fuzz targets (20 s each), the install
-# check, the Python package's tests, example and benchmark, and the 64- and
-# 32-bit Windows builds (QELCOMM.OCX among them) under Wine. Build trees go
-# to build/<preset>.
+# check, the soak (20 s), the Python package's tests, example and benchmark,
+# and the 64- and 32-bit Windows builds (QELCOMM.OCX among them) under Wine.
+# Build trees go to build/<preset>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +35,10 @@ build/release/bin/qelcomm_module_bench || echo "module bench: did not complete"
 # 12 s; printed only.
 build/release/bin/qelcomm_network_read_bench build/release/bin/qelsim /usr/sbin/ser2net ||
   echo "network read bench: did not complete"
+# The soak, about 20 s: the control against qelsim with random faults, every
+# outcome checked against qelsim's record. A correctness check: a mismatch
+# fails the run.
+build/release/bin/qelcomm_soak_bench --seconds 20 --fault-rate 0.02
 
 step "Python: tests, example and read benchmark against the release build"
 export PYTHONPATH="$PWD/build/release/python"

@@ -40,6 +40,13 @@ std::string Answerer(const Module& m, uint8_t addr, const char* own) {
   return addr == m.address() ? std::string(own) : Fmt(": module %u", m.address());
 }
 
+template <class Bytes>
+unsigned ByteSum(const Bytes& bytes) {
+  unsigned sum = 0;
+  for (uint8_t b : bytes) sum += b;
+  return sum;
+}
+
 }  // namespace
 
 BusConfig BusConfig::Defaults() {
@@ -152,8 +159,17 @@ FaultKind Bus::PickFault(uint8_t address) {
   return FaultKind::kNone;
 }
 
+void Bus::Note(const char* request, int number, std::string values) {
+  note_ = {request, number, std::move(values)};
+}
+
 std::string Bus::Send(uint8_t address, Reply reply, uint64_t now_us) {
   const FaultKind kind = PickFault(address);
+  if (record_) {
+    record_(Fmt("%" PRIu64 " %s %u %d %s", telegrams_, note_.request, address, note_.number,
+                FaultName(kind)) +
+            note_.values);
+  }
   const uint64_t start = std::max(now_us + config_.line.turnaround_us, line_free_us_);
   std::string note = Fmt(" -> %zu bytes", reply.bytes.size());
   if (kind != FaultKind::kNone) note += Fmt(" [fault %s]", FaultName(kind));
@@ -199,6 +215,7 @@ void Bus::Receive(std::span<const uint8_t> bytes, uint64_t now_us) {
 
 void Bus::Handle(const Telegram& t, uint64_t now_us) {
   ++telegrams_;
+  Note("accept", 0, "");
   std::string what;
   switch (t.sync) {
     case sync::kIdentify: case sync::kModuleReset: case sync::kModuleStop:
@@ -255,6 +272,7 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
       if (!v) return what + ": unknown register, no reply";
       what += Fmt(" = %d", m->Width(number) == 4 ? static_cast<int32_t>(*v)
                                                 : static_cast<int32_t>(static_cast<int16_t>(*v)));
+      Note("read", number, Fmt(" %u", *v));
       return what + Send(addr,
                          Framed(ext ? sync::kWriteExtended : sync::kWrite,
                                 {0x00, f[1], 0x04, static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8),
@@ -266,6 +284,7 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
       if (f.size() < 3 || (f[2] != 2 && f[2] != 4) || f.size() != 3u + f[2]) break;
       const int number = f[1] + (ext ? 256 : 0);
       if (!m->Write(number, LittleEndian(f, 3, f[2]), now_us)) return what + ": unknown register, no reply";
+      Note("write", number, Fmt(" %u", *m->Read(number, now_us)));
       return what + Send(addr, Accept(kMotorAccept), now_us);
     }
     case sync::kSafeMode:
@@ -287,6 +306,7 @@ std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
       const MotorStatus s = m->Status(now_us);
       const auto p = static_cast<uint32_t>(s.position);
       what += Fmt(": word 0x%04X pos %d errors %u", s.word, s.position, s.error_count);
+      Note("status", 0, Fmt(" %u %d %u", s.word, s.position, s.error_count));
       return what + Send(addr,
                          Framed(sync::kStatus,
                                 {0x00, 0x08, static_cast<uint8_t>(s.word), static_cast<uint8_t>(s.word >> 8),
@@ -317,10 +337,12 @@ std::string Bus::HandleModule(const Telegram& t, uint64_t now_us) {
       any = true;
       if (t.sync == sync::kIdentify) {
         what += Answerer(*m, addr, ":") + Fmt(" type %u firmware %u", m->setup().type, m->setup().firmware);
+        Note("identify", 0, Fmt(" %u %u", m->setup().type, m->setup().firmware));
         // Offsets 5 and 6 carry a hardware revision the host does not check.
         what += Send(addr, Framed(sync::kIdentify, {0x00, 0x01, m->setup().type, m->setup().firmware}, {5, 6}),
                      now_us);
       } else {
+        Note("module-write", 0, "");
         what += Answerer(*m, addr, "") + Send(addr, Accept(kModuleAccept), now_us);
         m->CommitWrite(now_us);
         what += ", committing, silent for a while";
@@ -341,12 +363,14 @@ std::string Bus::HandleModule(const Telegram& t, uint64_t now_us) {
     case sync::kModuleStop:
       if (f.size() != 1) break;
       m->Stop(now_us);
+      Note("stop", 0, "");
       return what + Send(addr, Accept(kModuleAccept), now_us);
     case sync::kDebug: {
       if (f.size() != 1) break;
       const DebugState d = m->Debug(now_us);
       what += Fmt(": state %u inputs 0x%02X outputs 0x%02X time %u count %u mode %u", d.state, d.inputs,
                   d.outputs, d.time, d.count, d.mode_cmd);
+      Note("debug", 0, "");
       return what + Send(addr,
                          Framed(sync::kDebug,
                                 {0x00, d.state, d.inputs, d.outputs, static_cast<uint8_t>(d.time),
@@ -358,18 +382,21 @@ std::string Bus::HandleModule(const Telegram& t, uint64_t now_us) {
       if (f.size() != 2) break;
       std::vector<uint8_t> fields{0x00, f[1]};
       const auto page = m->ReadPage(f[1]);
+      Note("page-read", f[1], Fmt(" %u", ByteSum(page)));
       fields.insert(fields.end(), page.begin(), page.end());
       return what + Send(addr, Framed(sync::kPage, std::move(fields)), now_us);
     }
     case sync::kPage:
       if (f.size() != 2 + kPageSize) break;
       m->WritePage(f[1], f.data() + 2);
+      Note("page-write", f[1], Fmt(" %u", ByteSum(m->ReadPage(f[1]))));
       return what + Send(addr, Accept(kModuleAccept), now_us);
     case sync::kQup: {
       if (f.size() < 3 || f.size() != 2u + f[1]) break;
       std::vector<uint8_t> payload(f.begin() + 2, f.end());
       const auto d = m->Qup(payload, now_us);
       what += Fmt(": state %u outputs 0x%02X", d[1], d[2]);
+      Note("qup", 0, Fmt(" %u", d[6] | d[7] << 8));
       std::vector<uint8_t> fields{0x00, 0x08};
       fields.insert(fields.end(), d.begin(), d.end());
       return what + Send(addr, Framed(sync::kQup, std::move(fields)), now_us);

@@ -103,6 +103,17 @@ class Bus {
 
   // One line per telegram, when set.
   void set_trace(std::function<void(const std::string&)> sink) { trace_ = std::move(sink); }
+  // One line per reply, faulted or not, when set, so that a soak can judge
+  // every outcome the host saw:
+  //   SEQ REQUEST ADDR REG FAULT VALUE...
+  // SEQ numbers the telegram on the bus; REQUEST is read, write, status,
+  // identify, stop, debug, page-read, page-write, module-write, qup or
+  // accept (safe mode, restart and flash outside safe mode); REG is the
+  // register or page number (0 for none); FAULT the fault kind or none. The
+  // values: the register's raw value (read: the one sent; write: the one
+  // stored), status word, position and error count, module type and
+  // firmware, a page's byte sum, the Qup NOOP word.
+  void set_record(std::function<void(const std::string&)> sink) { record_ = std::move(sink); }
 
   uint64_t telegrams() const { return telegrams_; }
   const FrameParser& parser() const { return parser_; }
@@ -134,6 +145,14 @@ class Bus {
   bool vanished_ = false;
   uint64_t telegrams_ = 0;
   std::function<void(const std::string&)> trace_;
+  std::function<void(const std::string&)> record_;
+  // What the telegram being handled asked for, for its reply's record.
+  struct RecordNote {
+    const char* request = "";
+    int number = 0;
+    std::string values;
+  } note_;
+  void Note(const char* request, int number, std::string values);
 };
 
 }  // namespace qelcomm::sim

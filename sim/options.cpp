@@ -10,6 +10,8 @@
 namespace qelcomm::sim {
 namespace {
 
+constexpr size_t kMaxConfigBytes = size_t{1} << 20;
+
 struct Parser {
   SimOptions& out;
   std::string& error;
@@ -105,14 +107,19 @@ struct Parser {
       modules_given = true;
     } else if (name == "link") {
       out.link = value;
+    } else if (name == "record") {
+      out.record = value;
     } else if (name == "config") {
       if (depth > 4) return Fail("--config nested too deeply");
-      std::ifstream in(value);
+      std::ifstream in(value, std::ios::binary);
       if (!in) return Fail("--config: cannot read '" + value + "'");
-      std::stringstream ss;
-      ss << in.rdbuf();
+      // Bounded, so that a device or a runaway file cannot eat memory.
+      std::string text(kMaxConfigBytes + 1, '\0');
+      in.read(text.data(), static_cast<std::streamsize>(text.size()));
+      text.resize(static_cast<size_t>(in.gcount()));
+      if (text.size() > kMaxConfigBytes) return Fail("--config: '" + value + "' is larger than 1 MiB");
       ++depth;
-      const bool ok = Text(ss.str(), value);
+      const bool ok = Text(text, value);
       --depth;
       return ok;
     } else if (name == "motor") {
@@ -334,6 +341,8 @@ Timing:
 Other:
   --link PATH               also make PATH a symlink to the slave device
   --trace                   every telegram decoded, one line each, on stderr
+  --record FILE             one line per reply, faulted or not, to FILE:
+                            SEQ REQUEST ADDR REG FAULT VALUE...
   --help                    this text
 )";
 }

@@ -28,6 +28,7 @@ namespace qelcomm::sim {
 struct SimOptions {
   BusConfig bus = BusConfig::Defaults();
   std::string link;   // also create a symlink to the slave device here
+  std::string record;  // write a line per reply here (Bus::set_record)
   bool trace = false;
   bool help = false;
 };

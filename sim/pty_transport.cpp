@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -54,7 +55,7 @@ uint64_t PtyTransport::NowUs() const { return (MonotonicNs() - epoch_ns_) / 1000
 bool PtyTransport::Open(std::string& error) {
   epoch_ns_ = MonotonicNs();
   master_ = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+  if (master_ < 0 || grantpt(master_) != 0) {
     error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
     Close();
     return false;
@@ -66,6 +67,13 @@ bool PtyTransport::Open(std::string& error) {
     return false;
   }
   slave_path_ = name;
+  // grantpt leaves the slave writable by the terminal group; the bus is for
+  // this user only. Still locked, so nobody can have opened it yet.
+  if (chmod(name, S_IRUSR | S_IWUSR) != 0 || unlockpt(master_) != 0) {
+    error = "cannot restrict " + slave_path_ + ": " + std::strerror(errno);
+    Close();
+    return false;
+  }
   slave_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (slave_ < 0) {
     error = "cannot open " + slave_path_ + ": " + std::strerror(errno);

@@ -20,7 +20,10 @@
 //   - VemoProgram with a HEX file that cannot be opened or read throws
 //     std::system_error carrying the OS error.
 // A HEX file with bad content is a normal failure: ERR_UNSPECIFIED, and
-// GetLastErrorStr gives the loader's message once, then the plain one.
+// GetLastErrorStr gives the loader's message once, then the plain one. So is
+// a file larger than 16 MiB ("HEX file larger than 16 MiB"), which is not
+// read further. VemoProgram reads only the file it is given; nothing inside
+// it is taken as a path.
 //
 // Thread safety: one object is used by one thread at a time. Several objects
 // may exist at once, each with its own port and state.

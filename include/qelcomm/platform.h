@@ -79,9 +79,12 @@ class Platform {
   // The system's own message for an OS error number, unchanged.
   virtual std::string ErrorText(OsError error) const = 0;
   // Reads the whole of an existing file into `contents`, holding it
-  // unshared while it reads where the system knows sharing modes. The
-  // default is this platform's own file system.
-  virtual OsError ReadWholeFile(const std::string& name, std::string& contents) const;
+  // unshared while it reads where the system knows sharing modes. Reading
+  // stops once `contents` holds more than `limit` bytes, so a caller tells
+  // an oversized file by its size without reading all of it. The default is
+  // this platform's own file system.
+  virtual OsError ReadWholeFile(const std::string& name, std::string& contents,
+                                size_t limit = SIZE_MAX) const;
 };
 
 // The backend of the platform this library was built for.

@@ -107,10 +107,11 @@ void LoadHex(std::string_view text, std::span<uint8_t> image) {
 
 std::string ReadHexFile(const Platform& platform, const std::string& name) {
   std::string text;
-  if (const OsError error = platform.ReadWholeFile(name, text); error != 0) {
+  if (const OsError error = platform.ReadWholeFile(name, text, kMaxHexFileSize); error != 0) {
     throw std::system_error(static_cast<int>(error), std::system_category(),
                             "cannot read HEX file " + name);
   }
+  if (text.size() > kMaxHexFileSize) Raise("HEX file larger than 16 MiB");
   return text;
 }
 

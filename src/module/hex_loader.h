@@ -31,8 +31,14 @@ inline constexpr uint8_t kErasedByte = 0xFF;
 // (a record cut short included) and an undefined record type.
 void LoadHex(std::string_view text, std::span<uint8_t> image);
 
-// Reads the file whole; a file that cannot be opened or read throws
-// std::system_error with the OS error.
+// The largest HEX file read: plenty for a full image (about 0.7 MiB of
+// records), small enough that a wrong file cannot exhaust memory.
+inline constexpr size_t kMaxHexFileSize = size_t{16} << 20;
+
+// Reads the named file, and only it: nothing in its text is taken as a path.
+// A file that cannot be opened or read throws std::system_error with the OS
+// error; one larger than kMaxHexFileSize raises TSerErr after reading just
+// past the limit.
 std::string ReadHexFile(const Platform& platform, const std::string& name);
 
 }  // namespace qelcomm::module

@@ -20,9 +20,8 @@ bool Program(link::Link& link, int16_t address, const std::string& file_name,
     if (progress) progress({step, page, kProgramPages});
   };
   std::vector<uint8_t> image(kImageSize, kErasedByte);
-  const std::string text = ReadHexFile(*link.platform, file_name);
   try {
-    LoadHex(text, image);
+    LoadHex(ReadHexFile(*link.platform, file_name), image);
   } catch (const TSerErr& e) {
     link.last_error = ERR_UNSPECIFIED;
     link.stored_error_text = e.text;

@@ -1,6 +1,8 @@
 // Self-registration through regsvr32, and the class objects and unload
 // answer of the module. These change the prefix's registry, so CTest runs
 // them alone (RESOURCE_LOCK com_registry).
+#include <objsafe.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -64,6 +66,11 @@ TEST(Registration, Regsvr32MakesExactlyTheEntriesAndRemovesThemAgain) {
   EXPECT_EQ(Value(control + L"\\TypeLib"), Guid(LIBID_QELCOMMLib));
   EXPECT_EQ(Value(control + L"\\Version"), L"1.3");
   EXPECT_FALSE(KeyExists(control + L"\\Insertable"));
+  // Not marked safe for scripting or initialisation, and no IObjectSafety:
+  // a web page cannot create it to drive motors.
+  EXPECT_FALSE(KeyExists(control + L"\\Implemented Categories"));
+  void* safety = nullptr;
+  EXPECT_EQ(CreateFromModule(CLSID_QelComm, IID_IObjectSafety, &safety), E_NOINTERFACE);
   EXPECT_EQ(Value(page), L"QelComm Property Page");
   EXPECT_EQ(Value(page + L"\\InprocServer32"), module);
   EXPECT_EQ(Value(page + L"\\InprocServer32", L"ThreadingModel"), L"<missing>");

@@ -21,8 +21,9 @@ class ChildProcess {
  public:
   // Starts `args` (args[0] is the program). With `first_line`, waits at
   // most 5 s for the first line the child prints (qelsim's device path);
-  // otherwise its output goes to /dev/null.
-  explicit ChildProcess(std::vector<std::string> args, bool first_line = false) {
+  // otherwise its output goes to /dev/null. A `fd3` other than -1 becomes
+  // the child's descriptor 3 (for qelsim --record /dev/fd/3).
+  explicit ChildProcess(std::vector<std::string> args, bool first_line = false, int fd3 = -1) {
     int out[2] = {-1, -1};
     if (first_line && pipe(out) != 0) return;
     std::vector<char*> argv;
@@ -30,6 +31,7 @@ class ChildProcess {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (fd3 >= 0) posix_spawn_file_actions_adddup2(&actions, fd3, 3);
     if (first_line) {
       posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
       posix_spawn_file_actions_addclose(&actions, out[0]);

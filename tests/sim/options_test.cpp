@@ -82,7 +82,7 @@ TEST(Options, BadInputIsReported) {
       {"--fault", "1:melt"},   {"--fault", "1"},         {"--fault-rate", "1.5"},
       {"--turnaround-ms", "x"}, {"--bogus"},             {"--motor"},
       {"--set", "1:NOPE=3"},   {"--trace=1"},            {"stray"},
-      {"--config", "/nonexistent/qelsim.conf"},
+      {"--config", "/nonexistent/qelsim.conf"}, {"--config", "/dev/zero"},
   };
   for (const auto& args : bad) {
     SimOptions o;

@@ -202,10 +202,14 @@ TEST(QelsimPty, SurvivesTheClientClosingAndReopeningWithoutSpinning) {
 TEST(QelsimPty, LinkIsCreatedAndRemovedOnStop) {
   const std::string link = ::testing::TempDir() + "qelsim_link_" + std::to_string(getpid());
   unlink(link.c_str());
+  ASSERT_EQ(symlink("/dev/pts/999", link.c_str()), 0) << "as a killed qelsim leaves it";
   Qelsim sim({"--link", link, "--motor", "3"});
   char target[256] = {};
   ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
   EXPECT_EQ(sim.path(), target);
+  struct stat slave {};
+  ASSERT_EQ(stat(sim.path().c_str(), &slave), 0);
+  EXPECT_EQ(slave.st_mode & 077, 0u) << "the terminal is for its user only";
   Port port(link);
   ASSERT_TRUE(port.ok());
   EXPECT_EQ(port.Exchange({0x50, 0x50, 0x50, 0x03, 0xFC, 0x03, 0xFC, 0xAA, 0xAA}, 19).size(), 19u);
@@ -213,6 +217,24 @@ TEST(QelsimPty, LinkIsCreatedAndRemovedOnStop) {
   EXPECT_EQ(sim.Stop(), 0);
   struct stat st {};
   EXPECT_NE(lstat(link.c_str(), &st), 0);
+}
+
+TEST(QelsimPty, LinkNeverReplacesAnythingButAStaleLink) {
+  const std::string path = ::testing::TempDir() + "qelsim_not_a_link_" + std::to_string(getpid());
+  const std::string other = path + "_other";
+  { std::ofstream(path) << "keep"; }
+  ASSERT_EQ(symlink(path.c_str(), other.c_str()), 0);
+  for (const std::string& taken : {path, other}) {
+    Qelsim sim({"--link", taken});
+    EXPECT_EQ(sim.Wait(), 1) << taken;
+    EXPECT_NE(sim.Stderr().find("not replaced"), std::string::npos) << sim.Stderr();
+  }
+  std::ifstream kept(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+  char target[256] = {};
+  EXPECT_EQ(std::string(target, readlink(other.c_str(), target, sizeof target)), path);
+  std::remove(other.c_str());
+  std::remove(path.c_str());
 }
 
 TEST(QelsimPty, PerAddressFaultsAndTrace) {

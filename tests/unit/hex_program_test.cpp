@@ -151,6 +151,16 @@ TEST(VemoProgram, LoadErrorsAndFilesThatCannotBeRead) {
   }
   EXPECT_EQ(b.Sent(), 0u);
 
+  // A file past 16 MiB is refused after reading just past the limit; one of
+  // exactly 16 MiB (of NULs, so no records) is loaded.
+  const auto big = b.Write("");
+  std::filesystem::resize_file(big, module::kMaxHexFileSize + 1);
+  EXPECT_FALSE(b.ctrl.VemoProgram(1, big));
+  EXPECT_EQ(b.ctrl.GetLastErrorStr(0), "HEX file larger than 16 MiB");
+  EXPECT_EQ(b.Sent(), 0u);
+  std::filesystem::resize_file(big, module::kMaxHexFileSize);
+  EXPECT_TRUE(b.ctrl.VemoProgram(1, big));
+
   // A closed port is reported without the file being read.
   b.ctrl.ClosePort();
   EXPECT_FALSE(b.ctrl.VemoProgram(1, "/nonexistent/dir/file.hex"));

@@ -324,12 +324,13 @@ class PosixPlatform : public Platform {
 
 }  // namespace
 
-OsError Platform::ReadWholeFile(const std::string& name, std::string& contents) const {
+OsError Platform::ReadWholeFile(const std::string& name, std::string& contents,
+                                size_t limit) const {
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;
   contents.clear();
   char chunk[65536];
-  for (;;) {
+  while (contents.size() <= limit) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {

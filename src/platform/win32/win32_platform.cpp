@@ -259,14 +259,15 @@ class Win32Platform final : public Platform {
 
 }  // namespace
 
-OsError Platform::ReadWholeFile(const std::string& name, std::string& contents) const {
+OsError Platform::ReadWholeFile(const std::string& name, std::string& contents,
+                                size_t limit) const {
   HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return GetLastError();
   contents.clear();
   char chunk[65536];
   OsError error = 0;
-  for (;;) {
+  while (contents.size() <= limit) {
     DWORD n = 0;
     if (!ReadFile(h, chunk, sizeof chunk, &n, nullptr)) {
       error = GetLastError();
