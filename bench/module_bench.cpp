@@ -40,7 +40,6 @@
 
 namespace {
 
-using qelcomm::bench::Qelsim;
 using Clock = std::chrono::steady_clock;
 using qelcomm::testing::ChildProcess;
 
