@@ -23,16 +23,6 @@ bool IsHex(std::string_view t) {
   return t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
 }
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  }
-  return true;
-}
-
 // Rounds half away from zero; a value outside int64 comes back as nullopt.
 std::optional<int64_t> RoundHalfAway(double e) {
   const double rounded = std::trunc(e < 0 ? e - 0.5 : e + 0.5);
@@ -88,7 +78,7 @@ bool IsNonFiniteWord(std::string_view text) {
   if (!text.starts_with('-')) return false;
   const std::string_view rest = text.substr(1);
   auto starts = [&](std::string_view word) {
-    return rest.size() >= word.size() && EqualIgnoringCase(rest.substr(0, word.size()), word);
+    return rest.size() >= word.size() && reg::EqualIgnoringCase(rest.substr(0, word.size()), word);
   };
   return starts("inf") || starts("nan");
 }
@@ -127,7 +117,7 @@ RegisterRef ResolveRegister(bool big, std::string_view text) {
   } else {
     r.number = reg::ParamNumFromName(big, text);
     for (const auto& e : reg::ExtendedTable()) {
-      if (r.number == 0 && EqualIgnoringCase(text, e.Name)) r.number = int16_t(e.Number + 256);
+      if (r.number == 0 && reg::EqualIgnoringCase(text, e.Name)) r.number = int16_t(e.Number + 256);
     }
     if (r.number == 0) {
       throw UsageError("unknown register " + Quoted(text) + " for a " + (big ? "big" : "standard") +

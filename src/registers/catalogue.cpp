@@ -7,6 +7,8 @@ namespace {
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
+}  // namespace
+
 // Register names are plain ASCII, so a byte-wise case fold compares them the
 // way a locale-aware comparison would; other bytes must match exactly.
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
@@ -16,8 +18,6 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   }
   return true;
 }
-
-}  // namespace
 
 ParamLookup FindParamInfo(bool big, int16_t reg) {
   std::span<const ParamInfo> table = BigTable();

@@ -55,6 +55,8 @@ ParamLookup FindParamInfo(bool big, int16_t reg);
 // How the register travels on the wire for a motor of that size: its width,
 // and whether it reads as signed 16-bit.
 link::RegisterShape WireShape(bool big, int16_t reg);
+// Whether two register names (or words) are equal, ignoring ASCII letter case.
+bool EqualIgnoringCase(std::string_view a, std::string_view b);
 // The first entry of the big or standard table whose name equals `name`,
 // ignoring letter case; 0 when none does. Extended names are not searched.
 int16_t ParamNumFromName(bool big, std::string_view name);
