@@ -45,13 +45,58 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" = 0 ] || sudo="sudo"
-  echo "setup: installing ${missing[*]}"
-  # Wait for a concurrent apt run rather than failing on its lock.
-  lock=(-o DPkg::Lock::Timeout=600)
-  # A mirror caught mid-sync fails one index; install from what did arrive.
-  $sudo apt-get "${lock[@]}" update -qq || echo "setup: apt-get update failed in part; going on"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null
+[ "${#missing[@]}" -gt 0 ] || exit 0
+
+sudo=""
+[ "$(id -u)" = 0 ] || sudo="sudo"
+# Wait for a concurrent apt run rather than failing on its lock.
+lock=(-o DPkg::Lock::Timeout=600)
+apt_install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get "${lock[@]}" install -y -qq "$@" >/dev/null
+}
+
+# The release suite's version of an amd64 (or all) package, if it has one.
+release_version() {
+  apt-cache madison "$1" | awk -F' [|] ' -v rel=" $release/" \
+    'index($3, rel) && $3 !~ / i386 / { print $2; exit }'
+}
+
+# wine32 brings the i386 twins of many amd64 libraries, and twins must carry
+# the same version. When the security suite's i386 index failed to arrive,
+# an amd64 library already updated from that suite has no twin to match.
+# Install from the release suite instead, taking its version of each amd64
+# package that would otherwise be removed: a few libraries step back to the
+# release's build, nothing is removed, and every index used is verified.
+install_wine32_from_release() {
+  local pins=() out removed blocked p v try
+  for try in 1 2 3 4 5 6; do
+    out=$(apt-get install -s -t "$release" --allow-downgrades wine32:i386 "${pins[@]}" 2>&1) || true
+    removed=$(sed -n 's/^Remv \([^ ]*\) .*/\1/p' <<<"$out")
+    blocked=$(sed -n 's/.*Depends: \([^ ]*:i386\) .*but it is not going to be installed.*/\1/p' <<<"$out" | sort -u)
+    if [ -z "$removed$blocked" ]; then
+      grep -q '^Inst' <<<"$out" || { echo "$out" >&2; return 1; }
+      echo "setup: installing wine32:i386 from $release with ${pins[*]:-no pins}"
+      apt_install -t "$release" --allow-downgrades wine32:i386 "${pins[@]}"
+      return
+    fi
+    pins+=($blocked)
+    for p in $removed; do
+      v=$(release_version "$p")
+      [ -n "$v" ] || { echo "setup: $release has no $p to keep" >&2; return 1; }
+      pins+=("$p=$v")
+    done
+  done
+  return 1
+}
+
+echo "setup: installing ${missing[*]}"
+# A mirror caught mid-sync fails one index; install from what did arrive.
+$sudo apt-get "${lock[@]}" update -qq || echo "setup: apt-get update failed in part; going on"
+others=()
+for p in "${missing[@]}"; do [ "$p" = wine32:i386 ] || others+=("$p"); done
+[ "${#others[@]}" -eq 0 ] || apt_install "${others[@]}"
+if [ "${#others[@]}" -lt "${#missing[@]}" ] && ! apt_install wine32:i386; then
+  release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "setup: wine32:i386 does not install from the indexes as they stand; trying $release's versions"
+  install_wine32_from_release || { echo "setup: cannot install wine32:i386" >&2; exit 100; }
 fi
