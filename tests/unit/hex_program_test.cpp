@@ -103,12 +103,19 @@ struct MiniModule {
 
 struct ProgramBench : VirtualBench {
   MiniModule module;
-  std::filesystem::path file = std::filesystem::temp_directory_path() /
-                               ("qelcomm-hex-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".hex");
+  // Named after the test: ctest runs tests in parallel processes, whose
+  // addresses may coincide, and Windows cannot remove a file another has open.
+  std::filesystem::path file =
+      std::filesystem::temp_directory_path() /
+      ("qelcomm-hex-" +
+       std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".hex");
   ProgramBench() {
     peer->SetResponder([this](const Bytes& r) { return module(r); });
   }
-  ~ProgramBench() { std::filesystem::remove(file); }
+  ~ProgramBench() {
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+  }
   std::string Write(const std::string& text) {
     std::ofstream(file) << text;
     return file.string();
