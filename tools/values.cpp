@@ -93,15 +93,6 @@ std::string RegisterRef::Label() const {
   return name + " (" + std::to_string(number) + ")";
 }
 
-const reg::ParamInfo* FindEntry(bool big, int number) {
-  auto table = number > 256 ? reg::ExtendedTable() : big ? reg::BigTable() : reg::StandardTable();
-  const int stored = number > 256 ? number - 256 : number;
-  for (const auto& e : table) {
-    if (e.Number == stored) return &e;
-  }
-  return nullptr;
-}
-
 RegisterRef ResolveRegister(bool big, std::string_view text) {
   RegisterRef r;
   int64_t n = 0;
@@ -124,10 +115,9 @@ RegisterRef ResolveRegister(bool big, std::string_view text) {
                        " motor (see 'qelctl regs" + (big ? " --big" : "") + "')");
     }
   }
-  if (const reg::ParamInfo* e = FindEntry(big, r.number)) r.name = e->Name;
+  if (const reg::ParamInfo* e = reg::FindParamEntry(big, r.number)) r.name = e->Name;
   r.info = reg::FindParamInfo(big, r.number);
-  // Unlisted registers are 32-bit on big motors and in the extended range.
-  r.is32 = r.info.listed ? r.info.Is32Bit != 0 : (big || r.number > 256);
+  r.is32 = reg::WireShape(big, r.number).is32;
   return r;
 }
 

@@ -40,9 +40,6 @@ struct RegisterRef {
   std::string Label() const;  // "P_SOLL (3)", or "200" when unlisted
 };
 
-// A catalogue entry by number (above 256: the extended table).
-const qelcomm::registers::ParamInfo* FindEntry(bool big, int number);
-
 // REG by number or by name (case-insensitive): the table of a big or a
 // standard motor, then the extended table.
 RegisterRef ResolveRegister(bool big, std::string_view text);

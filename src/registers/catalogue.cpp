@@ -19,7 +19,7 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-ParamLookup FindParamInfo(bool big, int16_t reg) {
+const ParamInfo* FindParamEntry(bool big, int16_t reg) {
   std::span<const ParamInfo> table = BigTable();
   int32_t number = reg;
   // 256 itself goes to the extended table too, where nothing matches it.
@@ -30,9 +30,15 @@ ParamLookup FindParamInfo(bool big, int16_t reg) {
     table = StandardTable();
   }
   for (const ParamInfo& e : table) {
-    if (e.Number == number) return {true, e.Is32Bit, e.Type, e.Scaling, e.Factor};
+    if (e.Number == number) return &e;
   }
-  return {};
+  return nullptr;
+}
+
+ParamLookup FindParamInfo(bool big, int16_t reg) {
+  const ParamInfo* e = FindParamEntry(big, reg);
+  if (e == nullptr) return {};
+  return {true, e->Is32Bit, e->Type, e->Scaling, e->Factor};
 }
 
 int16_t ParamNumFromName(bool big, std::string_view name) {

@@ -52,6 +52,8 @@ std::span<const ParamInfo> ExtendedTable();
 // Numbers above 255 are looked up in the extended table (as number - 256),
 // whatever the motor; the rest in the big or the standard table.
 ParamLookup FindParamInfo(bool big, int16_t reg);
+// The catalogue entry behind that lookup, name included; null when unlisted.
+const ParamInfo* FindParamEntry(bool big, int16_t reg);
 // How the register travels on the wire for a motor of that size: its width,
 // and whether it reads as signed 16-bit.
 link::RegisterShape WireShape(bool big, int16_t reg);
