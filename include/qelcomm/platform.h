@@ -34,6 +34,13 @@ struct QueueCounts {
   size_t tx = 0;  // bytes still to be transmitted (0 where the OS cannot tell)
 };
 
+// The most received bytes a device holds for the control beyond the
+// system's own queue. A telegram is at most 265 bytes; what a flood brings
+// beyond this is dropped, as a UART's overrun would drop it (a network port
+// leaves it to TCP's flow control instead), so a line cannot make the
+// library allocate.
+inline constexpr size_t kMaxHeldRxBytes = 4096;
+
 class SerialDevice {
  public:
   virtual ~SerialDevice() = default;

@@ -19,9 +19,6 @@ constexpr const char* kTcpPrefix = "tcp://";
 constexpr uint32_t kNegotiationMs = 1000;
 // How long a send may wait for room in the socket before it counts as short.
 constexpr uint32_t kSendBoundMs = 1000;
-// What we take off the socket before the control has read it. The rest waits
-// in the kernel, and TCP holds the server back: a flood cannot grow memory.
-constexpr size_t kMaxBuffered = 4096;
 
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
   size_t i = 0;
@@ -145,9 +142,9 @@ class NetworkDevice : public SerialDevice {
   // socket is empty or rx_ is full.
   void Pull() {
     uint8_t chunk[512];
-    while (lost_ == 0 && rx_.size() < kMaxBuffered) {
+    while (lost_ == 0 && rx_.size() < kMaxHeldRxBytes) {
       OsError error = 0;
-      const size_t got = socket_->Receive(chunk, std::min(sizeof chunk, kMaxBuffered - rx_.size()),
+      const size_t got = socket_->Receive(chunk, std::min(sizeof chunk, kMaxHeldRxBytes - rx_.size()),
                                           error);
       if (error != 0) NoteLost(error);
       if (got == 0) return;

@@ -27,17 +27,15 @@
 
 #include "platform/net/network_port.h"
 #include "platform/posix/custom_bit_rate.h"
+#include "platform/posix/monotonic_clock.h"
 #include "platform/posix/posix_socket.h"
 #include "qelcomm/platform.h"
 
 namespace qelcomm {
 namespace {
 
-uint64_t MonotonicNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
-}
+using posix::MonotonicMs;
+using posix::MonotonicNs;
 
 speed_t SpeedFor(int32_t baud) {
   switch (baud) {
@@ -57,12 +55,6 @@ speed_t SpeedFor(int32_t baud) {
     default: return B0;
   }
 }
-
-// Received bytes the device holds for the control beyond the kernel's own
-// queue. A telegram is at most 265 bytes; what a flood brings beyond this is
-// dropped, as a UART's overrun would drop it, so the line cannot make us
-// allocate.
-constexpr size_t kMaxBuffered = 4096;
 
 class PosixDevice : public SerialDevice {
  public:
@@ -228,11 +220,11 @@ class PosixDevice : public SerialDevice {
   size_t Pull() {
     uint8_t chunk[256];
     size_t read_now = 0;
-    while (read_now < kMaxBuffered) {
+    while (read_now < kMaxHeldRxBytes) {
       const ssize_t r = ::read(fd_, chunk, sizeof chunk);
       if (r > 0) {
         read_now += size_t(r);
-        const size_t room = kMaxBuffered - std::min(kMaxBuffered, rx_.size());
+        const size_t room = kMaxHeldRxBytes - std::min(kMaxHeldRxBytes, rx_.size());
         rx_.insert(rx_.end(), chunk, chunk + std::min(size_t(r), room));
         continue;
       }
@@ -306,7 +298,7 @@ class PosixPlatform : public Platform {
     return std::make_unique<PosixDevice>(fd);
   }
 
-  uint64_t NowMs() override { return MonotonicNs() / 1'000'000u; }
+  uint64_t NowMs() override { return MonotonicMs(); }
 
   void SleepMs(uint32_t ms) override {
     if (ms == 0) return;

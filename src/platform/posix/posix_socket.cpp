@@ -8,22 +8,18 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
 #include "platform/net/stream_socket.h"
+#include "platform/posix/monotonic_clock.h"
 
 namespace qelcomm {
 namespace {
 
-uint64_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1'000'000u;
-}
+using posix::MonotonicMs;
 
 // Waits for `events` on `fd` until `end`; false on timeout. EINTR restarts
 // the wait with what is left of the bound.

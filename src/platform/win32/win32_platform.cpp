@@ -48,11 +48,6 @@ DWORD WriteMultiplierMs(DWORD baud) {
 class Win32Device final : public SerialDevice {
  public:
   static constexpr DWORD kLostCheckMs = 100;
-  // Received bytes held for the control beyond the driver's queue. A
-  // telegram is at most 265 bytes; what a flood brings beyond this is
-  // dropped, as an overrun would drop it, so the line cannot make us
-  // allocate.
-  static constexpr size_t kMaxBuffered = 4096;
 
   explicit Win32Device(HANDLE handle) : handle_(handle) {
     // Until Configure runs, bound writes for the speed the port has now and
@@ -164,7 +159,7 @@ class Win32Device final : public SerialDevice {
         NoteFailure(GetLastError());
         if (lost_ == 0) Sleep(1);  // a read that fails at once must not make us spin
       }
-      rx_.resize(std::min<size_t>(old + got, kMaxBuffered));
+      rx_.resize(std::min<size_t>(old + got, kMaxHeldRxBytes));
       PullQueued();
     }
     return Counts().rx;
@@ -199,7 +194,7 @@ class Win32Device final : public SerialDevice {
     if (!ReadFile(handle_, rx_.data() + old, static_cast<DWORD>(queued), &got, nullptr)) {
       NoteFailure(GetLastError());
     }
-    rx_.resize(std::min<size_t>(old + got, kMaxBuffered));
+    rx_.resize(std::min<size_t>(old + got, kMaxHeldRxBytes));
   }
 
   // Read total timeout in ms; 0 means "return at once with what is queued"
