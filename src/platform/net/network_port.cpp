@@ -12,8 +12,11 @@
 namespace qelcomm::net {
 namespace {
 
-constexpr const char* kRfc2217Prefix = "rfc2217://";
-constexpr const char* kTcpPrefix = "tcp://";
+struct SchemePrefix {
+  const char* prefix;
+  Scheme scheme;
+};
+constexpr SchemePrefix kSchemes[] = {{"rfc2217://", Scheme::kRfc2217}, {"tcp://", Scheme::kTcp}};
 // How long a server may take to answer the option offer, or to confirm a
 // bit rate.
 constexpr uint32_t kNegotiationMs = 1000;
@@ -26,6 +29,13 @@ bool StartsWithNoCase(const std::string& s, const char* prefix) {
     if (i >= s.size() || std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
   }
   return true;
+}
+
+const SchemePrefix* SchemeOf(const std::string& name) {
+  for (const SchemePrefix& s : kSchemes) {
+    if (StartsWithNoCase(name, s.prefix)) return &s;
+  }
+  return nullptr;
 }
 
 class NetworkDevice : public SerialDevice {
@@ -100,14 +110,7 @@ class NetworkDevice : public SerialDevice {
   }
 
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
-    const uint64_t end = socket_->NowMs() + timeout_ms;
-    for (;;) {
-      Pull();
-      if (rx_.size() >= n || lost_ != 0) break;
-      const uint64_t now = socket_->NowMs();
-      if (now >= end) break;
-      socket_->WaitReadable(uint32_t(end - now));
-    }
+    AwaitServer([&] { return rx_.size() >= n; }, timeout_ms);
     return rx_.size();
   }
 
@@ -124,11 +127,11 @@ class NetworkDevice : public SerialDevice {
     return greeting;
   }
 
-  // Waits, taking in what the server sends, until `done` or the
-  // negotiation bound.
+  // Waits, taking in what the server sends, until `done`, a lost
+  // connection or `bound_ms` (by default the negotiation bound).
   template <typename Done>
-  bool AwaitServer(Done done) {
-    const uint64_t end = socket_->NowMs() + kNegotiationMs;
+  bool AwaitServer(Done done, uint32_t bound_ms = kNegotiationMs) {
+    const uint64_t end = socket_->NowMs() + bound_ms;
     for (;;) {
       Pull();
       if (done()) return true;
@@ -181,21 +184,15 @@ class NetworkDevice : public SerialDevice {
 }  // namespace
 
 bool IsNetworkPortName(const std::string& name) {
-  return StartsWithNoCase(name, kRfc2217Prefix) || StartsWithNoCase(name, kTcpPrefix);
+  return SchemeOf(name) != nullptr;
 }
 
 std::optional<PortUrl> ParsePortUrl(const std::string& name) {
+  const SchemePrefix* scheme = SchemeOf(name);
+  if (scheme == nullptr) return std::nullopt;
   PortUrl url;
-  std::string rest;
-  if (StartsWithNoCase(name, kRfc2217Prefix)) {
-    url.scheme = Scheme::kRfc2217;
-    rest = name.substr(std::char_traits<char>::length(kRfc2217Prefix));
-  } else if (StartsWithNoCase(name, kTcpPrefix)) {
-    url.scheme = Scheme::kTcp;
-    rest = name.substr(std::char_traits<char>::length(kTcpPrefix));
-  } else {
-    return std::nullopt;
-  }
+  url.scheme = scheme->scheme;
+  std::string rest = name.substr(std::char_traits<char>::length(scheme->prefix));
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
   size_t port_at;
   if (!rest.empty() && rest.front() == '[') {

@@ -94,10 +94,8 @@ void TelnetClient::Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& data,
       case State::kSub:
         if (b == kIac) {
           state_ = State::kSubIac;
-        } else if (sub_.size() < kMaxSubnegotiation) {
-          sub_.push_back(b);
         } else {
-          sub_overflow_ = true;
+          KeepSubByte(b);
         }
         break;
       case State::kSubIac:
@@ -107,11 +105,7 @@ void TelnetClient::Feed(const uint8_t* in, size_t n, std::vector<uint8_t>& data,
         } else {
           // IAC IAC is a 0xFF inside the subnegotiation; any other command
           // there is malformed and is taken as a byte rather than lost.
-          if (sub_.size() < kMaxSubnegotiation) {
-            sub_.push_back(b);
-          } else {
-            sub_overflow_ = true;
-          }
+          KeepSubByte(b);
           state_ = State::kSub;
         }
         break;
@@ -148,6 +142,14 @@ void TelnetClient::Negotiate(uint8_t verb, uint8_t option, std::vector<uint8_t>&
         Put(reply, kDont, option);
       }
       break;
+  }
+}
+
+void TelnetClient::KeepSubByte(uint8_t b) {
+  if (sub_.size() < kMaxSubnegotiation) {
+    sub_.push_back(b);
+  } else {
+    sub_overflow_ = true;
   }
 }
 

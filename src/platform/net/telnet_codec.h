@@ -69,6 +69,7 @@ class TelnetClient {
  private:
   enum class State { kData, kIac, kOption, kSub, kSubIac };
   void Negotiate(uint8_t verb, uint8_t option, std::vector<uint8_t>& reply);
+  void KeepSubByte(uint8_t b);
   void EndSubnegotiation();
 
   State state_ = State::kData;
