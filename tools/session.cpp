@@ -139,7 +139,11 @@ void Session::SetFactors(bool big, const std::array<double, 3>& f) {
 }
 
 std::string Session::DescribeError(int32_t code) {
-  return Described(code, code == 0 ? "failed without an error code" : ctrl_->GetLastErrorStr(code));
+  return Described(code, Message(code));
+}
+
+std::string Session::Message(int32_t code) {
+  return code == 0 ? "failed without an error code" : ctrl_->GetLastErrorStr(code);
 }
 
 std::string Session::Described(int32_t code, const std::string& message) {
@@ -176,9 +180,7 @@ std::string Session::Diagnosis(int32_t code) const {
 }
 
 void Session::Fail(int32_t code, const std::string& what, const std::string& note) {
-  const std::string message =
-      code == 0 ? "failed without an error code" : ctrl_->GetLastErrorStr(code);
-  Report(code, what, message, note.empty() ? Diagnosis(code) : note);
+  Report(code, what, Message(code), note.empty() ? Diagnosis(code) : note);
 }
 
 nlohmann::ordered_json Session::ErrorJson(int32_t code, const std::string& what,
@@ -222,8 +224,7 @@ bool Session::Pause(uint32_t ms) {
 }
 
 Session::Judged Session::Judge(int32_t code, const std::string& what) {
-  const std::string message =
-      code == 0 ? "failed without an error code" : ctrl_->GetLastErrorStr(code);
+  const std::string message = Message(code);
   const std::string diagnosis = Diagnosis(code);
   Judged j{Described(code, message), ErrorJson(code, what, message, diagnosis)};
   if (!diagnosis.empty()) j.text += "; " + diagnosis;

@@ -100,6 +100,9 @@ class Session {
   [[noreturn]] void Fail(int32_t code, const std::string& what, const std::string& note = {});
   // "ERR_TIMEOUT (0x2000000D): Timeout" or "OS error 2: No such file...".
   std::string DescribeError(int32_t code);
+  // The control's message for `code`; GetLastErrorStr gives a stored
+  // loader text once, so each failure asks for it once.
+  std::string Message(int32_t code);
   static std::string Described(int32_t code, const std::string& message);
 
   // Waits between polls: platform time, plus real time on the virtual bus
