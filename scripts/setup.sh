@@ -98,5 +98,8 @@ for p in "${missing[@]}"; do [ "$p" = wine32:i386 ] || others+=("$p"); done
 if [ "${#others[@]}" -lt "${#missing[@]}" ] && ! apt_install wine32:i386; then
   release=$(. /etc/os-release && echo "$VERSION_CODENAME")
   echo "setup: wine32:i386 does not install from the indexes as they stand; trying $release's versions"
-  install_wine32_from_release || { echo "setup: cannot install wine32:i386" >&2; exit 100; }
+  # The 32-bit suite is then built but not run; that is no reason to stop
+  # every other test. scripts/run-tests.sh says so again where it skips.
+  install_wine32_from_release ||
+    echo "setup: WARNING: cannot install wine32:i386 from this mirror; the i686 Windows tests will not run" >&2
 fi
