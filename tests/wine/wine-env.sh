@@ -60,7 +60,6 @@ qelcomm_wine_boot() {
   rm -rf "$WINEPREFIX"
   mkdir "$WINEPREFIX" && : >"$WINEPREFIX/.qelcomm-prefix" || return 1
   log=$WINEPREFIX.boot.log
-  failed=0
   started=$(date +%s)
   DISPLAY='' WINEDEBUG=-all,err+all "$WINE" wineboot --init </dev/null >"$log" 2>&1
   echo "wine-env: wineboot --init exited with $? after $(($(date +%s) - started)) s" >>"$log"
@@ -69,24 +68,21 @@ qelcomm_wine_boot() {
   if ! "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
        </dev/null >>"$log" 2>&1; then
     echo "wine-env: 'wine reg add' failed" >&2
-    failed=1
-  elif ! qelcomm_wine_probe; then
-    failed=1
+  elif qelcomm_wine_probe; then
+    # Let the setup server exit so the registry is on disk and the next
+    # server is started persistent by qelcomm_wine_server below.
+    "$WINESERVER" -w
+    return 0
   fi
-  if [ "$failed" = 1 ]; then
-    qelcomm_wine_report
-    "$WINESERVER" -k 2>/dev/null
-    return 1
-  fi
-  # Let the setup server exit so the registry is on disk and the next
-  # server is started persistent by qelcomm_wine_server below.
-  "$WINESERVER" -w
+  qelcomm_wine_report
+  "$WINESERVER" -k 2>/dev/null
+  return 1
 }
 
 # Wine's own programs start even in a prefix that lacks its system files;
 # programs of ours then die with "could not load kernel32.dll". So start a
-# program like ours, built here by the cross compiler, for each kind of
-# program the tests run. Without the compiler, check the files instead.
+# program like ours, built here by the cross compiler that builds the tests,
+# for each kind of program the tests run.
 qelcomm_wine_probe() {
   dir=$WINEPREFIX/drive_c/qelcomm-probe
   mkdir -p "$dir" || return 1
@@ -94,13 +90,10 @@ qelcomm_wine_probe() {
   kinds=x86_64
   [ "$(qelcomm_wine_has32)" = yes ] && kinds="$kinds i686"
   for kind in $kinds; do
-    case $kind in x86_64) sysdir=system32 ;; *) sysdir=syswow64 ;; esac
-    if ! command -v "$kind-w64-mingw32-gcc" >/dev/null 2>&1; then
-      [ -s "$WINEPREFIX/drive_c/windows/$sysdir/kernel32.dll" ] && continue
-      echo "wine-env: wineboot did not create drive_c/windows/$sysdir/kernel32.dll" >&2
+    if ! "$kind-w64-mingw32-gcc" -o "$dir/$kind.exe" "$dir/probe.c" >>"$log" 2>&1; then
+      echo "wine-env: cannot build the $kind probe program (see the log)" >&2
       return 1
     fi
-    "$kind-w64-mingw32-gcc" -o "$dir/$kind.exe" "$dir/probe.c" >>"$log" 2>&1 || return 1
     out=$(WINEDEBUG=-all,err+all "$WINE" "C:\\qelcomm-probe\\$kind.exe" </dev/null 2>&1)
     case $out in *wine-probe-ok*) continue ;; esac
     printf 'wine-env: the %s probe program does not start:\n%s\n' "$kind" "$out" >&2
