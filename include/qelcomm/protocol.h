@@ -65,4 +65,108 @@ namespace qup {
 inline constexpr uint8_t kNoop = 0, kStart = 1, kStop = 2, kPause = 3, kStep = 4, kOutputs = 5;
 }
 
+// What answers a telegram.
+enum class Reply : uint8_t {
+  kNone,           // never answered
+  kMotorAccept,    // three bytes kMotorAccept
+  kModuleAccept,   // three bytes kModuleAccept
+  kRegisterValue,  // the register's value, as a write telegram of the reply sync
+  kStatus,         // status word, position and error count; the motor says the length
+  kIdentify,       // module type and firmware, read by the end-sync scan
+  kDebug,          // the module's debug state
+  kPage,           // one memory page
+  kQup,            // eight data bytes of the module's program
+};
+
+enum class Family : uint8_t {
+  kRegisterRead,
+  kRegisterWrite,
+  kResetFlash,
+  kStatus,
+  kGroup,
+  kModule,
+  kPage,
+  kQup,
+};
+
+// One row per start sync the host sends.
+struct TelegramKind {
+  uint8_t sync;
+  Family family;
+  bool extended;       // carries register number - kExtendedBase
+  Reply reply;
+  uint8_t reply_sync;  // the reply telegram's start sync; 0 for accept bytes or none
+  size_t reply_size;   // the whole reply, end sync included; 0 when none or it varies
+  const char* name;    // in the words of a trace
+};
+
+constexpr bool Answered(const TelegramKind& k) { return k.reply != Reply::kNone; }
+
+inline constexpr TelegramKind kTelegrams[] = {
+    {sync::kRead, Family::kRegisterRead, false, Reply::kRegisterValue, sync::kWrite, kReadReplySize,
+     "register read"},
+    {sync::kReadExtended, Family::kRegisterRead, true, Reply::kRegisterValue, sync::kWriteExtended,
+     kReadReplySize, "extended register read"},
+    {sync::kWrite, Family::kRegisterWrite, false, Reply::kMotorAccept, 0, kAcceptSize,
+     "register write"},
+    {sync::kWriteExtended, Family::kRegisterWrite, true, Reply::kMotorAccept, 0, kAcceptSize,
+     "extended register write"},
+    {sync::kSafeMode, Family::kResetFlash, false, Reply::kMotorAccept, 0, kAcceptSize, "enter safe mode"},
+    {sync::kRestart, Family::kResetFlash, false, Reply::kNone, 0, 0, "restart"},
+    {sync::kFlash, Family::kResetFlash, false, Reply::kNone, 0, 0, "write flash"},
+    {sync::kStatus, Family::kStatus, false, Reply::kStatus, sync::kStatus, 0, "read status"},
+    {sync::kGroup, Family::kGroup, false, Reply::kNone, 0, 0, "group write"},
+    {sync::kGroupExtended, Family::kGroup, true, Reply::kNone, 0, 0, "extended group write"},
+    {sync::kIdentify, Family::kModule, false, Reply::kIdentify, sync::kIdentify, kIdentifyReplySize,
+     "module identification"},
+    {sync::kModuleReset, Family::kModule, false, Reply::kNone, 0, 0, "module reset"},
+    {sync::kModuleStop, Family::kModule, false, Reply::kModuleAccept, 0, kAcceptSize, "module stop"},
+    {sync::kDebug, Family::kModule, false, Reply::kDebug, sync::kDebug, kDebugReplySize, "module debug"},
+    {sync::kPageRead, Family::kPage, false, Reply::kPage, sync::kPage, kPageTelegramSize, "page read"},
+    {sync::kPage, Family::kPage, false, Reply::kModuleAccept, 0, kAcceptSize, "page write"},
+    {sync::kModuleWrite, Family::kPage, false, Reply::kModuleAccept, 0, kAcceptSize, "module write"},
+    {sync::kQup, Family::kQup, false, Reply::kQup, sync::kQup, kQupReplySize, "Qup command"},
+    {sync::kQupReset, Family::kQup, false, Reply::kNone, 0, 0, "Qup reset"},
+};
+
+// The row of a start sync the host sends; null for any other byte.
+constexpr const TelegramKind* FindTelegram(uint8_t s) {
+  for (const auto& k : kTelegrams) {
+    if (k.sync == s) return &k;
+  }
+  return nullptr;
+}
+
+constexpr bool SyncsAreUnique() {
+  for (const auto& a : kTelegrams) {
+    if (FindTelegram(a.sync) != &a) return false;
+  }
+  return true;
+}
+static_assert(SyncsAreUnique(), "each start sync names one telegram");
+
+// Registers every motor has at these numbers, whatever its size, and the
+// mode register's value in safe mode.
+namespace reg {
+inline constexpr int16_t kProgVersion = 1;
+inline constexpr int16_t kModeReg = 2;
+}  // namespace reg
+inline constexpr int32_t kSafeModeValue = 15;
+
+// A group telegram reaches motors of either size; the catalogue of this
+// address's size chooses how its register travels.
+inline constexpr int16_t kGroupTableAddress = 255;
+
+// A module program fills pages 0 to kProgramPages - 1.
+inline constexpr int kProgramPages = 4;
+inline constexpr size_t kProgramImageSize = kProgramPages * kPageSize;
+
+// The start sync of a register telegram of `family` for register `reg`.
+constexpr uint8_t RegisterSync(Family family, int reg) {
+  for (const auto& k : kTelegrams) {
+    if (k.family == family && k.extended == IsExtended(reg)) return k.sync;
+  }
+  return 0;
+}
+
 }  // namespace qelcomm::protocol
