@@ -83,8 +83,8 @@ size_t TrickleReceiveWait(Link& link, size_t n);
 
 // The drain wait, after an unanswered telegram of `bytes` bytes: until the
 // device has sent everything written, bounded by that telegram's wire time
-// at the open speed plus kDrainMarginMs. False when the bound passed or the
-// device went away first.
+// at the open speed plus kDrainMarginMs. False when bytes are still queued
+// as the bound passes or the device goes away.
 inline constexpr uint32_t kDrainMarginMs = 1000;
 bool DrainWait(Link& link, size_t bytes);
 
