@@ -38,23 +38,10 @@
 
 #include "qelcomm/errors.h"
 #include "qelcomm/platform.h"
+#include "qelcomm/program_progress.h"
 #include "qelcomm/trace.h"
 
 namespace qelcomm {
-
-// What VemoProgram is doing, for tools that show progress.
-struct ProgramProgress {
-  enum class Step {
-    kStop,     // stopping the module
-    kPage,     // sending page `page` of `pages` (1-based)
-    kWrite,    // sending the write command
-    kWaiting,  // the module accepted it; waiting for it to answer again
-  };
-  Step step;
-  int page;
-  int pages;
-};
-using ProgramProgressCallback = std::function<void(const ProgramProgress&)>;
 
 struct ControlState;
 

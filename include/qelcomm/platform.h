@@ -65,6 +65,14 @@ class SerialDevice {
   // the device is lost; returns the receive-queue count. Event-driven: no
   // busy polling.
   virtual size_t WaitForBytes(size_t n, uint32_t timeout_ms) = 0;
+  // Sleeps until every byte written has left the transmit queue,
+  // `timeout_ms` has passed, or the device is lost; true when the queue is
+  // empty. Event-driven: no busy polling. The default suits a device whose
+  // transmit count is always 0; a device that reports one overrides it.
+  virtual bool WaitForTransmitted(uint32_t timeout_ms) {
+    (void)timeout_ms;
+    return Counts().tx == 0;
+  }
   // Non-zero once the device has gone away (adapter unplugged, peer closed):
   // the OS error that showed it. Waits end at once on a lost device.
   virtual OsError LostError() const = 0;

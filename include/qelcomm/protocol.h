@@ -46,6 +46,8 @@ inline constexpr uint8_t kReplyAddress = 0x00;
 // (number - kExtendedBase). The number itself is reachable by neither range.
 inline constexpr int kExtendedBase = 256;
 constexpr bool IsExtended(int reg) { return reg > kExtendedBase; }
+// The number a register telegram carries for register `reg`.
+constexpr int RegisterOnWire(int reg) { return IsExtended(reg) ? reg - kExtendedBase : reg; }
 
 // Whole reply lengths, end sync included.
 inline constexpr size_t kReadReplySize = 19;
@@ -137,6 +139,22 @@ constexpr const TelegramKind* FindTelegram(uint8_t s) {
   return nullptr;
 }
 
+// The row of the request that a reply of start sync `s` answers; null when
+// no reply starts so.
+constexpr const TelegramKind* FindRequestAnsweredBy(uint8_t s) {
+  for (const auto& k : kTelegrams) {
+    if (k.reply_sync != 0 && k.reply_sync == s) return &k;
+  }
+  return nullptr;
+}
+
+// The accept byte of a telegram answered by accept bytes; 0 for any other.
+constexpr uint8_t AcceptByte(const TelegramKind& k) {
+  return k.reply == Reply::kMotorAccepted ? kMotorAccept
+         : k.reply == Reply::kModuleAccepted ? kModuleAccept
+                                             : 0;
+}
+
 constexpr bool SyncsAreUnique() {
   for (const auto& a : kTelegrams) {
     if (FindTelegram(a.sync) != &a) return false;
@@ -144,6 +162,16 @@ constexpr bool SyncsAreUnique() {
   return true;
 }
 static_assert(SyncsAreUnique(), "each start sync names one telegram");
+
+constexpr bool RepliesAreUnique() {
+  for (const auto& a : kTelegrams) {
+    int answering = 0;
+    for (const auto& b : kTelegrams) answering += a.reply_sync != 0 && b.reply_sync == a.reply_sync;
+    if (answering > 1) return false;
+  }
+  return true;
+}
+static_assert(RepliesAreUnique(), "each reply sync answers one request");
 
 // Registers every motor has at these numbers, whatever its size, and the
 // mode register's value in safe mode.

@@ -65,9 +65,10 @@ class VirtualLine {
   OsError queue_size_error = 0;  // SetQueueSizes fails with this
   OsError configure_error = 0;   // Configure fails with this
   size_t short_writes = 0;       // the next N writes transfer one byte less
-  // Bytes reported still queued for transmit after each write, and how many
-  // Counts() queries it takes to drain them (0 = drain at once).
-  size_t stuck_tx_queries = 0;
+  // How long the bytes of each write are reported still queued for
+  // transmit (0 = they leave at once, kNeverSent = they never leave).
+  uint32_t stuck_tx_ms = 0;
+  static constexpr uint32_t kNeverSent = UINT32_MAX;
 
   // What the host did, for assertions.
   struct Written {
@@ -95,8 +96,10 @@ class VirtualLine {
   OsError vanished_with() const { return vanished_with_; }
   VirtualClock& clock() { return clock_; }
   VirtualPeer& peer() { return *peer_; }
+  // Bytes of the last write still queued for transmit.
+  size_t TxQueued() const { return clock_.NowUs() < tx_leaves_at_us ? tx_pending : 0; }
   size_t tx_pending = 0;
-  size_t tx_queries_left = 0;
+  uint64_t tx_leaves_at_us = 0;
 
  private:
   void DeliverDue();

@@ -9,49 +9,36 @@ namespace qelcomm::commands {
 namespace {
 
 namespace sync = protocol::sync;
+using protocol::kSafeModeValue;
+using protocol::reg::kModeReg;
+using protocol::reg::kProgVersion;
 
-constexpr int16_t kModeReg = 2;
-constexpr int16_t kProgVersion = 1;
-constexpr int32_t kSafeMode = 15;
+// Every wait for the motor's mode or for it to answer again.
 constexpr uint32_t kWindowMs = 5000;
 constexpr uint32_t kResendPauseMs = 1000;
 
-// Polls one register until `done` says so or the clock passes `deadline`.
-// A read on a closed port fails without waiting, so it is followed by one
-// reply window of sleep and the poll never spins; a read that fails fast on
-// an open port (a garbled reply) is repeated at once. Gives the clock after
-// the last read and whether any read succeeded.
-struct PollResult {
-  uint64_t clock;
-  bool any_read;
-  int32_t last_value;
-};
+// The commands send without an open test. A short safe-mode request is
+// sent again at once; a short restart or flash command after the pause.
+constexpr link::Rules kSafeModeRules{link::Prologue::kNone, link::FailedSend::kRetried};
+constexpr link::Rules kFinalCommandRules{link::Prologue::kNone, link::FailedSend::kRetried,
+                                         kResendPauseMs};
+
+// Reads `reg` of the motor until `done` accepts its value or the clock
+// passes `deadline` (the register poll).
 template <class Done>
-PollResult PollRegister(link::Link& link, link::RegisterShape shape, int16_t address, int16_t reg,
-                        uint64_t deadline, Done done) {
-  Platform& platform = *link.platform;
-  PollResult r{platform.NowMs(), false, 0};
-  for (;;) {
-    int32_t value = 0;
-    const bool ok = link::ReadParameter(link, shape, address, reg, value);
-    r.clock = platform.NowMs();
-    if (ok) {
-      r.any_read = true;
-      r.last_value = value;
-      if (done(value)) break;
-    }
-    if (r.clock >= deadline || link::Lost(link)) break;
-    if (!ok && !link.open) {
-      platform.SleepMs(link::kReplyWindowMs);
-      r.clock = platform.NowMs();
-    }
-  }
-  return r;
+link::PollResult Poll(link::Link& link, const Target& motor, int16_t reg, uint64_t deadline,
+                      Done done) {
+  return link::PollRegister(
+      link, deadline,
+      [&](int32_t& value) {
+        return link::ReadParameter(link, motor.Shape(reg), motor.address, reg, value);
+      },
+      done);
 }
 
 // Ends a wait: a clock beyond the deadline, or no successful read at all,
 // is a timeout. A lost line keeps the OS error the read left.
-bool TimedOut(link::Link& link, const PollResult& r, uint64_t deadline) {
+bool TimedOut(link::Link& link, const link::PollResult& r, uint64_t deadline) {
   if (link::Lost(link)) return true;
   if (r.clock > deadline || !r.any_read) {
     link.last_error = ERR_TIMEOUT;
@@ -62,18 +49,18 @@ bool TimedOut(link::Link& link, const PollResult& r, uint64_t deadline) {
 
 void RequestSafeMode(link::Link& link, int16_t address) {
   const auto telegram = link::AddressTelegram(sync::kSafeMode, address);
-  link::RunAttempts(link, [&] {
-    const bool ok = link::SendStep(link, telegram) && link::AcceptWait(link, protocol::kMotorAccept);
-    return ok ? link::Attempt::kSucceeded : link::Attempt::kFailed;
+  const uint8_t accept = protocol::AcceptByte(*protocol::FindTelegram(sync::kSafeMode));
+  link::Exchange(link, kSafeModeRules, telegram, [&] {
+    return link::AcceptWait(link, accept) ? link::Attempt::kSucceeded : link::Attempt::kFailed;
   });
 }
 
 bool WaitForSafeMode(link::Link& link, const Target& motor) {
   const uint64_t deadline = link::DeadlineIn(link, kWindowMs);
-  const PollResult r = PollRegister(link, motor.Shape(kModeReg), motor.address, kModeReg, deadline,
-                                    [](int32_t mode) { return mode == kSafeMode; });
+  const link::PollResult r = Poll(link, motor, kModeReg, deadline,
+                                  [](int32_t mode) { return mode == kSafeModeValue; });
   if (TimedOut(link, r, deadline)) return false;
-  if (r.last_value != kSafeMode) {
+  if (r.last_value != kSafeModeValue) {
     link.last_error = ERR_SAFE_MODE;
     return false;
   }
@@ -86,20 +73,16 @@ bool WaitForSafeMode(link::Link& link, const Target& motor) {
 // the command, at once.
 bool SendFinalCommand(link::Link& link, uint8_t sync, int16_t address) {
   const auto telegram = link::AddressTelegram(sync, address);
-  return link::RunAttempts(link, [&] {
-    const bool unacknowledged =
-        link::SendStep(link, telegram) && !link::AcceptWait(link, protocol::kMotorAccept);
+  return link::Exchange(link, kFinalCommandRules, telegram, [&] {
+    const bool accepted = link::AcceptWait(link, protocol::kMotorAccept);
     if (link::Lost(link)) return link::Attempt::kFailedFinal;
-    if (unacknowledged) return link::Attempt::kSucceeded;
-    link.platform->SleepMs(kResendPauseMs);
-    return link::Attempt::kFailed;
+    return accepted ? link::Attempt::kFailed : link::Attempt::kSucceeded;
   });
 }
 
 bool WaitUntilAnswering(link::Link& link, const Target& motor) {
   const uint64_t deadline = link::DeadlineIn(link, kWindowMs);
-  const PollResult r = PollRegister(link, motor.Shape(kProgVersion), motor.address, kProgVersion,
-                                    deadline, [](int32_t) { return true; });
+  const link::PollResult r = Poll(link, motor, kProgVersion, deadline, [](int32_t) { return true; });
   return !TimedOut(link, r, deadline);
 }
 
@@ -115,10 +98,9 @@ bool Reset(link::Link& link, const Target& motor) {
 
 bool WriteToFlash(link::Link& link, const Target& motor) {
   const uint64_t deadline = link::DeadlineIn(link, kWindowMs);
-  const PollResult mode = PollRegister(link, motor.Shape(kModeReg), motor.address, kModeReg,
-                                       deadline, [](int32_t) { return true; });
+  const link::PollResult mode = Poll(link, motor, kModeReg, deadline, [](int32_t) { return true; });
   if (TimedOut(link, mode, deadline)) return false;
-  if (mode.last_value != kSafeMode) {
+  if (mode.last_value != kSafeModeValue) {
     RequestSafeMode(link, motor.address);
     if (!WaitForSafeMode(link, motor)) return false;
   }

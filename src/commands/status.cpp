@@ -13,6 +13,8 @@
 namespace qelcomm::commands {
 namespace {
 
+// A short write spoils the attempt, but its reply is still read.
+constexpr link::Rules kRules{link::Prologue::kTestOpen, link::FailedSend::kSpoils};
 constexpr uint8_t kKnownLength = 8;
 constexpr size_t kMaxField = 4;
 
@@ -59,7 +61,7 @@ bool ReadReplyFields(link::Link& link, bool& success, int16_t& status, int32_t& 
                      int16_t& err_count) {
   std::array<uint8_t, kMaxField> d{};
   if (!PairedField(link, 1, d)) return false;
-  if (d[0] != 0x00) {
+  if (d[0] != protocol::kReplyAddress) {
     link.last_error = ERR_ADDRESS_MISMATCH;
     success = false;
   }
@@ -85,13 +87,13 @@ bool ReadReplyFields(link::Link& link, bool& success, int16_t& status, int32_t& 
 
 bool ReadStatus(link::Link& link, int16_t address, int16_t& status, int32_t& position,
                 int16_t& err_count) {
-  if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
+  if (!link::Begin(link, kRules)) return false;
   const auto request = link::AddressTelegram(protocol::sync::kStatus, address);
+  const uint8_t reply_sync = protocol::FindTelegram(protocol::sync::kStatus)->reply_sync;
 
-  return link::RunAttempts(link, [&] {
-    // A short write spoils the attempt, but its reply is still read.
-    bool success = link::SendStep(link, request);
-    if (!SyncCheck(link, 3, protocol::sync::kStatus)) return link::Attempt::kFailed;
+  return link::Exchange(link, kRules, request, [&] {
+    if (!SyncCheck(link, 3, reply_sync)) return link::Attempt::kFailed;
+    bool success = true;
     if (!ReadReplyFields(link, success, status, position, err_count)) {
       link.last_error = ERR_UNSPECIFIED;
       return link::Attempt::kFailed;

@@ -126,8 +126,8 @@ bool CQelCommCtrl::ReadStatus(int16_t Address, int16_t& Status, int32_t& Positio
 }
 
 bool CQelCommCtrl::WriteGroup(int16_t Group, int16_t RegisterNo, int32_t Value) {
-  return commands::WriteGroup(state_->link, state_->sequence, state_->IsBig(255), Group,
-                              RegisterNo, Value);
+  const bool big = state_->IsBig(protocol::kGroupTableAddress);
+  return commands::WriteGroup(state_->link, state_->sequence, big, Group, RegisterNo, Value);
 }
 
 void CQelCommCtrl::ResetSeqCounters() { state_->sequence.fill(0); }

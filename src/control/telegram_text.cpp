@@ -1,6 +1,7 @@
 #include "qelcomm/telegram_text.h"
 
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 #include "qelcomm/protocol.h"
@@ -35,7 +36,8 @@ std::string Hex(std::span<const uint8_t> bytes) {
 // Offsets 5 and 6 of the identification reply hold two bytes that are not
 // a field and its complement.
 bool IsFreePair(bool from_host, uint8_t sync_byte, size_t pair) {
-  return !from_host && sync_byte == sync::kIdentify && pair == 1;
+  const protocol::TelegramKind* answered = protocol::FindRequestAnsweredBy(sync_byte);
+  return !from_host && answered && answered->reply == protocol::Reply::kIdentify && pair == 1;
 }
 
 // Sync ×3, field/complement pairs, end sync ×2, and nothing after it.
@@ -65,7 +67,7 @@ std::string RegisterText(int number, bool big) {
   const bool extended = protocol::IsExtended(number);
   const auto table = extended ? registers::ExtendedTable()
                               : big ? registers::BigTable() : registers::StandardTable();
-  const int stored = extended ? number - protocol::kExtendedBase : number;
+  const int stored = protocol::RegisterOnWire(number);
   for (const auto& e : table) {
     if (e.Number == stored) return std::string(e.Name) + " (" + std::to_string(number) + ")";
   }
@@ -74,53 +76,57 @@ std::string RegisterText(int number, bool big) {
 
 bool IsValueLength(uint8_t n) { return n == 2 || n == 4; }
 
-std::string DescribeMotor(bool from_host, const Frame& t, bool big) {
-  const Fields& f = t.f;
-  const size_t n = f.size();
-  const bool extended = t.sync == sync::kReadExtended || t.sync == sync::kWriteExtended ||
-                        t.sync == sync::kGroupExtended;
-  auto reg = [&](size_t i) { return RegisterText(f[i] + (extended ? protocol::kExtendedBase : 0), big); };
-  auto motor = [&] { return "motor " + std::to_string(f[0]); };
-  switch (t.sync) {
-    case sync::kRead:
-    case sync::kReadExtended:
-      if (from_host && n == 2) return "read " + motor() + " register " + reg(1);
-      break;
-    case sync::kWrite:
-    case sync::kWriteExtended:
-      if (n >= 3 && IsValueLength(f[2]) && n == 3u + f[2]) {
-        const std::string value = std::to_string(Value(f, 3, f[2]));
-        if (!from_host) return "reply: register " + reg(1) + " = " + value;
-        return "write " + motor() + " register " + reg(1) + " = " + value;
-      }
-      break;
-    case sync::kSafeMode:
-      if (n == 1) return "enter safe mode, " + motor();
-      break;
-    case sync::kFlash:
-      if (n == 1) return "write flash, " + motor();
-      break;
-    case sync::kRestart:
-      if (n == 1) return "restart, " + motor();
-      break;
-    case sync::kStatus:
-      if (from_host && n == 1) return "read status, " + motor();
-      if (!from_host && n == 10) {
-        return Fmt("status reply: word 0x%04X, position %d, errors %u", Word(f, 2), Value(f, 4, 4),
-                   unsigned{f[8]});
-      }
-      break;
-    case sync::kGroup:
-    case sync::kGroupExtended:
-      if (n >= 4 && IsValueLength(f[3]) && n == 4u + f[3]) {
-        return "group " + std::to_string(f[0]) + " write #" + std::to_string(f[1]) + ", register " +
-               reg(2) + " = " + std::to_string(Value(f, 4, f[3]));
-      }
-      break;
-    default:
-      break;
+// What a describer is handed: the telegram, its row of the protocol table
+// and the big-motor flag that names registers.
+struct Seen {
+  bool from_host;
+  const Frame& t;
+  const protocol::TelegramKind& kind;
+  bool big;
+
+  size_t n() const { return t.f.size(); }
+  std::string Register(size_t i) const {
+    return RegisterText(t.f[i] + (kind.extended ? protocol::kExtendedBase : 0), big);
+  }
+  std::string Motor() const { return "motor " + std::to_string(t.f[0]); }
+  std::string Module() const { return "module " + std::to_string(t.f[0]); }
+};
+
+std::string RegisterRead(const Seen& s) {
+  if (s.from_host && s.n() == 2) return "read " + s.Motor() + " register " + s.Register(1);
+  return {};
+}
+
+// A write request, and also the reply to a read.
+std::string RegisterValue(const Seen& s) {
+  const Fields& f = s.t.f;
+  if (s.n() < 3 || !IsValueLength(f[2]) || s.n() != 3u + f[2]) return {};
+  const std::string value = std::to_string(Value(f, 3, f[2]));
+  if (!s.from_host) return "reply: register " + s.Register(1) + " = " + value;
+  return "write " + s.Motor() + " register " + s.Register(1) + " = " + value;
+}
+
+// Safe mode, restart and flash carry the address alone.
+std::string MotorCommand(const Seen& s) {
+  if (s.n() == 1) return std::string(s.kind.name) + ", " + s.Motor();
+  return {};
+}
+
+std::string Status(const Seen& s) {
+  const Fields& f = s.t.f;
+  if (s.from_host && s.n() == 1) return "read status, " + s.Motor();
+  if (!s.from_host && s.n() == 10) {
+    return Fmt("status reply: word 0x%04X, position %d, errors %u", Word(f, 2), Value(f, 4, 4),
+               unsigned{f[8]});
   }
   return {};
+}
+
+std::string Group(const Seen& s) {
+  const Fields& f = s.t.f;
+  if (s.n() < 4 || !IsValueLength(f[3]) || s.n() != 4u + f[3]) return {};
+  return "group " + std::to_string(f[0]) + " write #" + std::to_string(f[1]) + ", register " +
+         s.Register(2) + " = " + std::to_string(Value(f, 4, f[3]));
 }
 
 const char* PlainQupName(uint8_t code) {
@@ -160,58 +166,110 @@ std::string DebugReply(const Fields& f) {
              unsigned{f[1]}, unsigned{f[2]}, unsigned{f[3]}, Word(f, 4), Word(f, 6), unsigned{f[8]});
 }
 
-std::string DescribeModule(bool from_host, const Frame& t) {
-  const Fields& f = t.f;
-  const size_t n = f.size();
-  if (n == 0) return {};
-  const std::string module = "module " + std::to_string(f[0]);
-  switch (t.sync) {
-    case sync::kIdentify:
-      if (from_host && n == 1) return "identify " + module;
-      if (!from_host && n == 4) return Fmt("module reply: type %u, firmware %u", unsigned{f[2]}, unsigned{f[3]});
-      break;
-    case sync::kModuleReset:
-      if (n == 1) return "reset " + module;
-      break;
-    case sync::kModuleStop:
-      if (n == 1) return "stop " + module;
-      break;
-    case sync::kModuleWrite:
-      if (n == 1) return "write flash, " + module;
-      break;
-    case sync::kDebug:
-      if (from_host && n == 1) return "debug " + module;
-      if (!from_host && n == 9) return DebugReply(f);
-      break;
-    case sync::kPageRead:
-      if (from_host && n == 2) return Fmt("read page %u of ", unsigned{f[1]}) + module;
-      break;
-    case sync::kPage:
-      if (n < 2) break;
-      if (from_host) return Fmt("page %u to %s (%zu bytes)", unsigned{f[1]}, module.c_str(), n - 2);
-      return Fmt("page %u reply (%zu bytes)", unsigned{f[1]}, n - 2);
-    case sync::kQup:
-      if (from_host && n >= 3 && n == 2u + f[1]) return QupRequest(f);
-      if (!from_host && n == 2 + protocol::kQupDataSize && f[1] == protocol::kQupDataSize) {
-        return QupReply(f);
-      }
-      break;
-    case sync::kQupReset:
-      if (n == 1) return "qup reset, " + module;
-      break;
-    default:
-      break;
+std::string Identify(const Seen& s) {
+  const Fields& f = s.t.f;
+  if (s.from_host && s.n() == 1) return "identify " + s.Module();
+  if (!s.from_host && s.n() == 4) {
+    return Fmt("module reply: type %u, firmware %u", unsigned{f[2]}, unsigned{f[3]});
   }
   return {};
 }
+
+// Module commands that carry the address alone, in their own words.
+template <const char* kVerb>
+std::string ModuleCommand(const Seen& s) {
+  if (s.n() == 1) return std::string(kVerb) + s.Module();
+  return {};
+}
+constexpr char kReset[] = "reset ";
+constexpr char kStop[] = "stop ";
+constexpr char kWriteFlash[] = "write flash, ";
+constexpr char kQupReset[] = "qup reset, ";
+
+std::string Debug(const Seen& s) {
+  if (s.from_host && s.n() == 1) return "debug " + s.Module();
+  if (!s.from_host && s.n() == 9) return DebugReply(s.t.f);
+  return {};
+}
+
+std::string PageRead(const Seen& s) {
+  if (s.from_host && s.n() == 2) return Fmt("read page %u of ", unsigned{s.t.f[1]}) + s.Module();
+  return {};
+}
+
+// The page telegram, in both directions.
+std::string Page(const Seen& s) {
+  const Fields& f = s.t.f;
+  if (s.n() < 2) return {};
+  if (s.from_host) {
+    return Fmt("page %u to %s (%zu bytes)", unsigned{f[1]}, s.Module().c_str(), s.n() - 2);
+  }
+  return Fmt("page %u reply (%zu bytes)", unsigned{f[1]}, s.n() - 2);
+}
+
+std::string Qup(const Seen& s) {
+  const Fields& f = s.t.f;
+  if (s.from_host && s.n() >= 3 && s.n() == 2u + f[1]) return QupRequest(f);
+  if (!s.from_host && s.n() == 2 + protocol::kQupDataSize && f[1] == protocol::kQupDataSize) {
+    return QupReply(f);
+  }
+  return {};
+}
+
+// One describer for each start sync of the protocol table. A device's reply
+// starts with the sync of a request too, so the same row describes it.
+struct Describer {
+  uint8_t sync;
+  std::string (*describe)(const Seen&);
+};
+constexpr Describer kDescribers[] = {
+    {sync::kRead, RegisterRead},
+    {sync::kReadExtended, RegisterRead},
+    {sync::kWrite, RegisterValue},
+    {sync::kWriteExtended, RegisterValue},
+    {sync::kSafeMode, MotorCommand},
+    {sync::kRestart, MotorCommand},
+    {sync::kFlash, MotorCommand},
+    {sync::kStatus, Status},
+    {sync::kGroup, Group},
+    {sync::kGroupExtended, Group},
+    {sync::kIdentify, Identify},
+    {sync::kModuleReset, ModuleCommand<kReset>},
+    {sync::kModuleStop, ModuleCommand<kStop>},
+    {sync::kDebug, Debug},
+    {sync::kPageRead, PageRead},
+    {sync::kPage, Page},
+    {sync::kModuleWrite, ModuleCommand<kWriteFlash>},
+    {sync::kQup, Qup},
+    {sync::kQupReset, ModuleCommand<kQupReset>},
+};
+
+constexpr const Describer* FindDescriber(uint8_t s) {
+  for (const Describer& d : kDescribers) {
+    if (d.sync == s) return &d;
+  }
+  return nullptr;
+}
+
+// In the table's order, so that a row added there without a describer
+// fails the build.
+constexpr bool EveryTelegramIsDescribed() {
+  if (std::size(kDescribers) != std::size(protocol::kTelegrams)) return false;
+  for (size_t i = 0; i < std::size(kDescribers); ++i) {
+    if (kDescribers[i].sync != protocol::kTelegrams[i].sync) return false;
+  }
+  return true;
+}
+static_assert(EveryTelegramIsDescribed(), "one describer for each row of the protocol table");
 
 }  // namespace
 
 std::string DescribeTelegram(bool from_host, std::span<const uint8_t> bytes, bool big) {
   Frame t;
   if (!SplitFrame(from_host, bytes, t)) return {};
-  std::string text = DescribeMotor(from_host, t, big);
-  if (text.empty()) text = DescribeModule(from_host, t);
+  std::string text;
+  const protocol::TelegramKind* kind = protocol::FindTelegram(t.sync);
+  if (kind) text = FindDescriber(t.sync)->describe({from_host, t, *kind, big});
   if (text.empty()) text = Fmt("telegram 0x%02X with %zu fields", unsigned{t.sync}, t.f.size());
   return text;
 }

@@ -27,7 +27,7 @@ bool Begin(Link& link, Prologue prologue) {
     link.last_error = ERR_PORT_NOT_OPEN;
     return false;
   }
-  link.last_error = 0;
+  if (prologue == Prologue::kTestOpen) link.last_error = 0;
   return true;
 }
 
@@ -60,6 +60,31 @@ size_t ReadBytes(Link& link, uint8_t* buf, size_t n) {
   const size_t got = link.port->Read(buf, n);
   Trace(link, TraceEvent::Direction::Received, buf, got);
   return got;
+}
+
+size_t TrickleReceiveWait(Link& link, size_t n) {
+  if (!link.open) return 0;
+  Platform& platform = *link.platform;
+  const uint64_t start = platform.NowMs();
+  const uint64_t cap = start + kReplyWindowMs + 2 * WireTimeMs(link, n);
+  uint64_t deadline = start + kReplyWindowMs;
+  size_t seen = 0;
+  for (;;) {
+    const size_t count = link.port->Counts().rx;
+    if (count != seen) {
+      seen = count;
+      deadline = std::min(deadline + kTrickleExtensionMs, cap);
+    }
+    const uint64_t now = platform.NowMs();
+    if (count == n || now >= deadline || Lost(link)) return count;
+    link.port->WaitForBytes(count + 1, static_cast<uint32_t>(deadline - now));
+  }
+}
+
+bool DrainWait(Link& link, size_t bytes) {
+  if (!link.open) return false;
+  const uint64_t bound = WireTimeMs(link, bytes) + kDrainMarginMs;
+  return link.port->WaitForTransmitted(static_cast<uint32_t>(std::min<uint64_t>(bound, UINT32_MAX)));
 }
 
 namespace {

@@ -9,22 +9,31 @@
 namespace qelcomm::link {
 namespace {
 
-using protocol::IsExtended;
+using protocol::Family;
 using protocol::kReadReplySize;
+
+// A short write fails a register write's attempt before any accept wait;
+// a read still takes its reply in.
+constexpr Rules kWriteRules{Prologue::kTestOpen, FailedSend::kRetried};
+constexpr Rules kReadRules{Prologue::kTestOpen, FailedSend::kSpoils};
 
 // Register 256 lies between the standard and the extended range: its
 // telegram would carry register byte 0 and address register 0 instead.
 constexpr int16_t kUnreachableRegister = protocol::kExtendedBase;
 
 int16_t RegisterNumberOnWire(int16_t reg) {
-  return static_cast<int16_t>(IsExtended(reg) ? reg - protocol::kExtendedBase : reg);
+  return static_cast<int16_t>(protocol::RegisterOnWire(reg));
 }
 uint8_t RegisterField(int16_t reg) { return LowByte(RegisterNumberOnWire(reg)); }
 
+const protocol::TelegramKind& KindOf(Family family, int16_t reg) {
+  return *protocol::FindTelegram(protocol::RegisterSync(family, reg));
+}
+
 // The start of every register exchange: the usual prologue, then refuse the
 // register that no telegram can reach.
-bool BeginTransfer(Link& link, int16_t reg) {
-  if (!Begin(link, Prologue::kTestOpen)) return false;
+bool BeginTransfer(Link& link, const Rules& rules, int16_t reg) {
+  if (!Begin(link, rules)) return false;
   if (reg == kUnreachableRegister) {
     link.last_error = ERR_OS_INVALID_PARAMETER;
     return false;
@@ -67,32 +76,31 @@ bool CheckReadReply(Link& link, const std::array<uint8_t, kReadReplySize>& r, ui
 }  // namespace
 
 bool WriteParameter(Link& link, RegisterShape shape, int16_t address, int16_t reg, int32_t value) {
-  if (!BeginTransfer(link, reg)) return false;
+  if (!BeginTransfer(link, kWriteRules, reg)) return false;
+  const protocol::TelegramKind& kind = KindOf(Family::kRegisterWrite, reg);
   const int length = shape.is32 ? 4 : 2;
-  Telegram t(IsExtended(reg) ? protocol::sync::kWriteExtended : protocol::sync::kWrite);
+  Telegram t(kind.sync);
   t.Field(LowByte(address)).Field(RegisterField(reg)).Field(uint8_t(length));
   t.Value(static_cast<uint32_t>(value), length).End();
 
-  return RunAttempts(link, [&] {
-    const bool ok = SendStep(link, t.bytes()) && AcceptWait(link, protocol::kMotorAccept);
-    return ok ? Attempt::kSucceeded : Attempt::kFailed;
+  return Exchange(link, kWriteRules, t.bytes(), [&] {
+    return AcceptWait(link, protocol::AcceptByte(kind)) ? Attempt::kSucceeded : Attempt::kFailed;
   });
 }
 
 bool ReadParameter(Link& link, RegisterShape shape, int16_t address, int16_t reg, int32_t& value) {
-  if (!BeginTransfer(link, reg)) return false;
-  Telegram t(IsExtended(reg) ? protocol::sync::kReadExtended : protocol::sync::kRead);
+  if (!BeginTransfer(link, kReadRules, reg)) return false;
+  const protocol::TelegramKind& kind = KindOf(Family::kRegisterRead, reg);
+  Telegram t(kind.sync);
   t.Field(LowByte(address)).Field(RegisterField(reg)).End();
-  const uint8_t reply_sync = IsExtended(reg) ? protocol::sync::kWriteExtended : protocol::sync::kWrite;
 
   int32_t assembled = 0;
-  const bool ok = RunAttempts(link, [&] {
-    // A short write spoils the attempt, but its reply is still taken in.
-    const bool sent = SendStep(link, t.bytes());
+  const bool ok = Exchange(link, kReadRules, t.bytes(), [&] {
     std::array<uint8_t, kReadReplySize> reply{};
     if (!ReceiveReply(link, reply, DeadlineIn(link), ERR_ANSWER_LENGTH)) return Attempt::kFailed;
-    const bool checked = CheckReadReply(link, reply, reply_sync, reg, shape.is32, assembled);
-    return checked && sent ? Attempt::kSucceeded : Attempt::kFailed;
+    return CheckReadReply(link, reply, kind.reply_sync, reg, shape.is32, assembled)
+               ? Attempt::kSucceeded
+               : Attempt::kFailed;
   });
   if (ok) value = shape.sign_extend ? int32_t{int16_t(assembled & 0xFFFF)} : assembled;
   return ok;

@@ -1,15 +1,14 @@
 // Telegram building: three equal sync bytes, one-byte fields each followed
-// by its complement, multi-byte values least significant byte first, end
-// sync 0xAA 0xAA, no checksum.
+// by its complement, multi-byte values least significant byte first, the
+// end sync twice, no checksum.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-namespace qelcomm::link {
+#include "qelcomm/protocol.h"
 
-inline constexpr uint8_t kEndSync = 0xAA;
-inline constexpr uint8_t kMotorAccept = 0x11;
+namespace qelcomm::link {
 
 inline uint8_t Complement(uint8_t b) { return static_cast<uint8_t>(~b); }
 inline uint8_t LowByte(int32_t v) { return static_cast<uint8_t>(v & 0xFF); }
@@ -26,8 +25,8 @@ class Telegram {
   // The low `count` bytes of `value`, least significant first.
   Telegram& Value(uint32_t value, int count);
   Telegram& End() {
-    bytes_.push_back(kEndSync);
-    bytes_.push_back(kEndSync);
+    bytes_.push_back(protocol::kEndSync);
+    bytes_.push_back(protocol::kEndSync);
     return *this;
   }
   const std::vector<uint8_t>& bytes() const { return bytes_; }

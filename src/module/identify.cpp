@@ -10,16 +10,24 @@ namespace {
 
 namespace sync = protocol::sync;
 using link::Attempt;
+using link::FailedSend;
+using link::Prologue;
+
+// A short identification request is recorded, but the reply is still
+// awaited and judged on its own merits.
+constexpr link::Rules kIdentifyRules{Prologue::kTestOpen, FailedSend::kIgnored};
+// The unanswered reset goes out once.
+constexpr link::Rules kResetRules{Prologue::kTestOpen, FailedSend::kFinal};
+// No open test and no reset of the last error: a stop on an empty port
+// fails as a short write.
+constexpr link::Rules kStopRules{Prologue::kNone, FailedSend::kFinal};
 
 }  // namespace
 
 bool GetModuleType(link::Link& link, int16_t address, int16_t& module_type, int16_t& firmware) {
-  if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
+  if (!link::Begin(link, kIdentifyRules)) return false;
   const auto request = link::AddressTelegram(sync::kIdentify, address);
-  return link::RunAttempts(link, [&] {
-    // A short write is recorded, but the reply is still awaited and judged
-    // on its own merits.
-    link::SendStep(link, request);
+  return link::Exchange(link, kIdentifyRules, request, [&] {
     const link::ScannedReply reply = link::EndSyncScan(link, link::DeadlineIn(link));
     switch (reply.outcome) {
       case link::ScannedReply::Outcome::kTimeout:
@@ -38,19 +46,16 @@ bool GetModuleType(link::Link& link, int16_t address, int16_t& module_type, int1
 }
 
 bool Reset(link::Link& link, int16_t address) {
-  if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
-  return link::Finish(link, link::SendStep(link, link::AddressTelegram(sync::kModuleReset, address)));
+  if (!link::Begin(link, kResetRules)) return false;
+  const auto request = link::AddressTelegram(sync::kModuleReset, address);
+  return link::Exchange(link, kResetRules, request, [] { return Attempt::kSucceeded; });
 }
 
 bool Stop(link::Link& link, int16_t address) {
-  // No open test and no reset of the last error: a stop on an empty port
-  // fails as a short write.
   const auto request = link::AddressTelegram(sync::kModuleStop, address);
-  return link::RunAttempts(link, [&] {
-    if (!link::SendStep(link, request)) return Attempt::kFailedFinal;
-    return link::AcceptWithin(link, protocol::kModuleAccept)
-               ? Attempt::kSucceeded
-               : Attempt::kFailed;
+  const uint8_t accept = protocol::AcceptByte(*protocol::FindTelegram(sync::kModuleStop));
+  return link::Exchange(link, kStopRules, request, [&] {
+    return link::AcceptWithin(link, accept) ? Attempt::kSucceeded : Attempt::kFailed;
   });
 }
 
@@ -58,10 +63,9 @@ bool ProbeUntilAnswering(link::Link& link) {
   int16_t type = 0;
   int16_t firmware = 0;
   const int probes = 1 + (link.retries > 0 ? link.retries : 0);
-  for (int i = 0; i < probes && !link::Lost(link); ++i) {
-    if (GetModuleType(link, protocol::kModuleProbeAddress, type, firmware)) return true;
-  }
-  return false;
+  return link::ProbeTimes(link, probes, [&] {
+    return GetModuleType(link, protocol::kModuleProbeAddress, type, firmware);
+  });
 }
 
 bool ResetWait(link::Link& link, int16_t address) {

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "link/exchange.h"
 #include "module/hex_loader.h"
 #include "module/module.h"
 #include "qelcomm/errors.h"
@@ -12,12 +13,9 @@ bool Program(link::Link& link, int16_t address, const std::string& file_name,
              const ProgramProgressCallback& progress) {
   // The open test comes first, and the file is not read without it. The
   // last error is not cleared here: the exchanges below clear it.
-  if (!link.open) {
-    link.last_error = ERR_PORT_NOT_OPEN;
-    return false;
-  }
+  if (!link::Begin(link, link::Prologue::kTestOpenKeepError)) return false;
   auto report = [&](ProgramProgress::Step step, int page = 0) {
-    if (progress) progress({step, page, kProgramPages});
+    if (progress) progress({step, page, protocol::kProgramPages});
   };
   std::vector<uint8_t> image(kImageSize, kErasedByte);
   try {
@@ -29,7 +27,7 @@ bool Program(link::Link& link, int16_t address, const std::string& file_name,
   }
   report(ProgramProgress::Step::kStop);
   if (!Stop(link, address)) return false;
-  for (int page = 0; page < kProgramPages; ++page) {
+  for (int page = 0; page < protocol::kProgramPages; ++page) {
     report(ProgramProgress::Step::kPage, page + 1);
     const std::span<const uint8_t> data(image.data() + page * protocol::kPageSize,
                                         protocol::kPageSize);

@@ -6,16 +6,22 @@
 #include "qelcomm/errors.h"
 
 namespace qelcomm::module {
+namespace {
+
+// A short write ends the exchange; the unanswered reset goes out once.
+constexpr link::Rules kCommandRules{link::Prologue::kTestOpen, link::FailedSend::kFinal};
+constexpr link::Rules kResetRules{link::Prologue::kTestOpen, link::FailedSend::kFinal};
+
+}  // namespace
 
 bool QupCommand(link::Link& link, int16_t address, std::span<const uint8_t> payload,
                 QupData& data) {
-  if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
+  if (!link::Begin(link, kCommandRules)) return false;
   link::Telegram t(protocol::sync::kQup);
   t.Field(link::LowByte(address)).Field(static_cast<uint8_t>(payload.size()));
   for (uint8_t b : payload) t.Field(b);
   const auto request = t.End().bytes();
-  return link::RunAttempts(link, [&] {
-    if (!link::SendStep(link, request)) return link::Attempt::kFailedFinal;
+  return link::Exchange(link, kCommandRules, request, [&] {
     std::array<uint8_t, protocol::kQupReplySize> reply{};
     if (!link::ReceiveReply(link, reply, link::DeadlineIn(link), ERR_ANSWER_LENGTH)) {
       return link::Attempt::kFailed;
@@ -26,9 +32,9 @@ bool QupCommand(link::Link& link, int16_t address, std::span<const uint8_t> payl
 }
 
 bool QupReset(link::Link& link, int16_t address) {
-  if (!link::Begin(link, link::Prologue::kTestOpen)) return false;
+  if (!link::Begin(link, kResetRules)) return false;
   const auto request = link::AddressTelegram(protocol::sync::kQupReset, address);
-  return link::Finish(link, link::SendStep(link, request));
+  return link::Exchange(link, kResetRules, request, [] { return link::Attempt::kSucceeded; });
 }
 
 bool QupResetWait(link::Link& link, int16_t address) {

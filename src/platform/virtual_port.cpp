@@ -57,9 +57,10 @@ size_t VirtualLine::Take(uint8_t* buf, size_t n) {
 
 void VirtualLine::HostWrote(std::vector<uint8_t> bytes) {
   written.push_back({clock_.NowUs(), bytes});
-  if (stuck_tx_queries > 0) {
+  if (stuck_tx_ms > 0) {
     tx_pending = bytes.size();
-    tx_queries_left = stuck_tx_queries;
+    tx_leaves_at_us =
+        stuck_tx_ms == kNeverSent ? UINT64_MAX : clock_.NowUs() + uint64_t{stuck_tx_ms} * 1000;
   }
   if (peer_) peer_->OnReceive(*this, bytes, clock_.NowUs());
 }
@@ -97,12 +98,7 @@ class VirtualDevice : public SerialDevice {
   QueueCounts Counts() override {
     if (Stale()) return {};
     line_.AdvanceTo(line_.clock().NowUs());
-    QueueCounts counts{line_.Queued(), line_.tx_pending};
-    if (line_.tx_pending > 0 && line_.tx_queries_left != SIZE_MAX &&
-        --line_.tx_queries_left == 0) {
-      line_.tx_pending = 0;
-    }
-    return counts;
+    return {line_.Queued(), line_.TxQueued()};
   }
 
   size_t Read(uint8_t* buf, size_t n) override { return Stale() ? 0 : line_.Take(buf, n); }
@@ -123,6 +119,15 @@ class VirtualDevice : public SerialDevice {
     const uint64_t end = line_.clock().NowUs() + uint64_t{timeout_ms} * 1000;
     platform_.RunUntil(end, [&] { return line_.Queued() >= n || line_.lost() != 0; });
     return line_.Queued();
+  }
+
+  bool WaitForTransmitted(uint32_t timeout_ms) override {
+    if (Stale()) return true;  // reports nothing queued, as Counts does
+    const uint64_t end = line_.clock().NowUs() + uint64_t{timeout_ms} * 1000;
+    if (line_.TxQueued() > 0) {
+      platform_.RunUntil(std::min(end, line_.tx_leaves_at_us), [&] { return line_.lost() != 0; });
+    }
+    return line_.TxQueued() == 0;
   }
 
   OsError LostError() const override { return Stale() ? line_.vanished_with() : line_.lost(); }

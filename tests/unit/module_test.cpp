@@ -144,6 +144,25 @@ TEST(ModuleControl, ResetWaitProbesTheProbeAddress) {
   EXPECT_EQ(LastError(b.ctrl), 0u);
 }
 
+// Takes the unanswered reset in, then goes away before any probe.
+struct GoneAfterTheReset : VirtualPeer {
+  void OnReceive(VirtualLine& line, const Bytes&, uint64_t) override { line.Vanish(kGone); }
+  static constexpr OsError kGone = 5;
+};
+
+TEST(ModuleControl, ResetWaitsOnALostDeviceEndWithTheOsError) {
+  for (auto wait : {&CQelCommCtrl::VemoResetWait, &CQelCommCtrl::QupResetWait}) {
+    auto platform = std::make_shared<VirtualPlatform>();
+    VirtualLine& line = platform->AddLine("vcom1", std::make_shared<GoneAfterTheReset>(), 1);
+    CQelCommCtrl ctrl(platform);
+    ctrl.SetComPort(1);
+    ASSERT_TRUE(ctrl.OpenPort());
+    EXPECT_FALSE((ctrl.*wait)(7));
+    EXPECT_EQ(line.written.size(), 1u) << "no probe goes to a lost device";
+    EXPECT_EQ(LastError(ctrl), GoneAfterTheReset::kGone);
+  }
+}
+
 TEST(VemoDebug, ValuesAndFirstFailingCheck) {
   VirtualBench b;
   int16_t state = -1, in = -1, out = -1, mode = -1;

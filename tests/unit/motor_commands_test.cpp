@@ -320,13 +320,13 @@ TEST(GroupWrite, FailedCopiesAreReported) {
   EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT);
 
   // A transmit queue that never drains ends the wait after a bounded time.
-  b.line.stuck_tx_queries = SIZE_MAX;
+  b.line.stuck_tx_ms = VirtualLine::kNeverSent;
   const uint64_t start = b.NowMs();
   EXPECT_FALSE(b.ctrl.WriteGroup(1, 5, 0));
   EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT);
   EXPECT_LT(b.NowMs() - start, 3 * 1100u);
 
-  b.line.stuck_tx_queries = 5;  // drains after a few queries
+  b.line.stuck_tx_ms = 5;  // drains after a while
   EXPECT_TRUE(b.ctrl.WriteGroup(1, 5, 0));
 
   VirtualBench closed(false);
@@ -338,7 +338,7 @@ TEST(GroupWrite, DrainFollowsTheOpenSpeedAndEveryCopyWaits) {
   VirtualBench b;
   // A speed set after the open does not stretch the drain bound.
   b.ctrl.SetBaud(1);
-  b.line.stuck_tx_queries = SIZE_MAX;
+  b.line.stuck_tx_ms = VirtualLine::kNeverSent;
   const uint64_t start = b.NowMs();
   EXPECT_FALSE(b.ctrl.WriteGroup(1, 5, 0));
   EXPECT_LT(b.NowMs() - start, 3 * 1100u);
@@ -346,7 +346,7 @@ TEST(GroupWrite, DrainFollowsTheOpenSpeedAndEveryCopyWaits) {
   // A short copy still waits for its drain before the next goes out.
   b.line.written.clear();
   b.line.short_writes = 1;
-  b.line.stuck_tx_queries = 4;
+  b.line.stuck_tx_ms = 3;
   EXPECT_FALSE(b.ctrl.WriteGroup(1, 5, 0));
   ASSERT_EQ(b.Sent(), 3u);
   EXPECT_GE(b.line.written[1].at_us - b.line.written[0].at_us, 3000u);

@@ -1,5 +1,5 @@
-// The trace decoder's words for module and Qup telegrams, from the bytes a
-// host and a module put on the line.
+// The trace decoder's words for motor, module and Qup telegrams, from the
+// bytes a host and a device put on the line.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -65,6 +65,32 @@ TEST(TelegramText, ModuleAndQupTelegrams) {
       {true, {0x5F, 0x5F, 0x5F, 0x00, 0xFF, 0x01, 0x02, 0x03, 0xFC, 0x11, 0xEE, 0xAA, 0xAA}, ""},
       // A known sync in a layout of no telegram kind.
       {true, Frame(0x34, {3}), "telegram 0x34 with 1 fields"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DescribeTelegram(c.from_host, c.bytes, false), c.text);
+  }
+}
+
+
+TEST(TelegramText, MotorTelegrams) {
+  const Case cases[] = {
+      {true, Frame(0x50, {1, 3}), "read motor 1 register P_SOLL (3)"},
+      {true, Frame(0x5A, {2, 4}), "read motor 2 register GROUPID (260)"},
+      {true, Frame(0x52, {1, 2, 2, 0x0F, 0x00}), "write motor 1 register MODE_REG (2) = 15"},
+      {false, Frame(0x52, {0, 3, 4, 0xFE, 0xFF, 0xFF, 0xFF}), "reply: register P_SOLL (3) = -2"},
+      {false, Frame(0x5B, {0, 4, 2, 0x05, 0x00}), "reply: register GROUPID (260) = 5"},
+      {true, Frame(0x54, {3}), "enter safe mode, motor 3"},
+      {true, Frame(0x57, {3}), "restart, motor 3"},
+      {true, Frame(0x56, {3}), "write flash, motor 3"},
+      {true, Frame(0x58, {7}), "read status, motor 7"},
+      {false, Frame(0x58, {0, 8, 0x34, 0x12, 0x10, 0, 0, 0, 2, 0}),
+       "status reply: word 0x1234, position 16, errors 2"},
+      {true, Frame(0x59, {1, 1, 5, 2, 0xE8, 0x03}), "group 1 write #1, register V_SOLL (5) = 1000"},
+      {true, Frame(0x5C, {0, 9, 4, 2, 5, 0}), "group 0 write #9, register GROUPID (260) = 5"},
+      // A read request is never a device's, and a length of no value is no write.
+      {false, Frame(0x50, {1, 3}), "telegram 0x50 with 2 fields"},
+      {true, Frame(0x52, {1, 2, 3, 0, 0, 0}), "telegram 0x52 with 6 fields"},
+      {true, Frame(0x77, {1}), "telegram 0x77 with 1 fields"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DescribeTelegram(c.from_host, c.bytes, false), c.text);

@@ -6,10 +6,12 @@
 #include <new>
 #include <stdexcept>
 
+#include "qelcomm/protocol.h"
+
 namespace qelcomm::com::dispatch {
 namespace {
 
-constexpr LONG kPageSize = 128;
+constexpr LONG kPageSize = static_cast<LONG>(protocol::kPageSize);
 
 // A conversion result that clears itself.
 struct Converted : VARIANT {

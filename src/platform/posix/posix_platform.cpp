@@ -185,6 +185,24 @@ class PosixDevice : public SerialDevice {
     }
   }
 
+  // Sleeps for the wire time of what is still queued, at least a
+  // millisecond, until the queue is empty. A queue the system cannot report
+  // counts as sent, as in Counts.
+  bool WaitForTransmitted(uint32_t timeout_ms) override {
+    const uint64_t end = MonotonicNs() + uint64_t(timeout_ms) * 1'000'000u;
+    const uint64_t byte_ns = 10'000'000'000ull / uint64_t(baud_ > 0 ? baud_ : 1);
+    for (;;) {
+      int queued = 0;
+      if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+      const uint64_t now = MonotonicNs();
+      if (lost_ != 0 || now >= end) return false;
+      const uint64_t wait =
+          std::min(std::max<uint64_t>(uint64_t(queued) * byte_ns, 1'000'000u), end - now);
+      const timespec ts{time_t(wait / 1'000'000'000u), long(wait % 1'000'000'000u)};
+      nanosleep(&ts, nullptr);
+    }
+  }
+
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
     const uint64_t end = MonotonicNs() + uint64_t(timeout_ms) * 1'000'000u;
     for (;;) {

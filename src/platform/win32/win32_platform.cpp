@@ -165,6 +165,20 @@ class Win32Device final : public SerialDevice {
     return Counts().rx;
   }
 
+  // Sleeps for the wire time of what the driver still holds, at least a
+  // millisecond, until its transmit queue is empty.
+  bool WaitForTransmitted(uint32_t timeout_ms) override {
+    const uint64_t deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+      const size_t queued = Counts().tx;
+      if (queued == 0) return true;
+      const uint64_t now = GetTickCount64();
+      if (lost_ != 0 || now >= deadline) return false;
+      const uint64_t wire = std::max<uint64_t>(uint64_t{queued} * write_multiplier_, 1);
+      Sleep(static_cast<DWORD>(std::min<uint64_t>(wire, deadline - now)));
+    }
+  }
+
   OsError LostError() const override { return lost_; }
 
  private:
