@@ -24,7 +24,7 @@ std::vector<RegisterRef> Catalogue(bool big) {
     refs.push_back(ResolveRegister(big, std::to_string(e.Number)));
   }
   for (const reg::ParamInfo& e : reg::ExtendedTable()) {
-    refs.push_back(ResolveRegister(big, std::to_string(e.Number + 256)));
+    refs.push_back(ResolveRegister(big, std::to_string(e.Number + qelcomm::protocol::kExtendedBase)));
   }
   return refs;
 }

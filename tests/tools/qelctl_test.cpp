@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "diagnosis.h"
+#include "qelcomm/diagnosis.h"
 #include "trace.h"
 #include "virtual_bus.h"
 
@@ -313,11 +313,11 @@ TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
   // The codes stay; a line of diagnosis follows the error.
   const std::vector<uint8_t> read = {0x50, 0x50, 0x50, 0x01, 0xFE, 0x01, 0xFE, 0xAA, 0xAA};
   auto diagnose = [&](std::vector<uint8_t> got) {
-    qelctl::LineLog log;
+    qelcomm::LineLog log;
     using Dir = qelcomm::TraceEvent::Direction;
     log.Add({Dir::Sent, 0, read.data(), read.size()});
     log.Add({Dir::Discarded, 0, got.data(), got.size()});
-    return qelctl::Diagnose(log, qelcomm::ERR_ANSWER_LENGTH, false);
+    return qelcomm::Diagnose(log, qelcomm::ERR_ANSWER_LENGTH);
   };
   EXPECT_EQ(diagnose({0x13, 0x77, 0xE1, 0x02, 0x99}),
             "replies look like noise: check the bit rate (--baud)");
