@@ -59,7 +59,8 @@ int Scan(Session& s, const ScanArgs& a) {
     bar.Update(addr - a.from, "address " + std::to_string(addr));
     int32_t version = 0;
     s.NewCall();
-    const bool ok = ctrl.ReadParameter(int16_t(addr), qelcomm::registers::known::kProgVersion, version);
+    const bool ok =
+        ctrl.ReadParameter(int16_t(addr), qelcomm::registers::known::kProgVersion, version);
     const int32_t code = ctrl.GetLastError();
     if (ok) {
       json entry = {{"address", addr}, {"prog_version", version}};

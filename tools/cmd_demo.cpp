@@ -110,7 +110,8 @@ class Tour {
     Step("A few registers of the standard table (all of them: qelctl regs)");
     for (const char* name : {"PROG_VERSION", "MODE_REG", "P_SOLL", "V_SOLL", "P_IST"}) {
       const RegisterRef r = Reg(kMotor, name);
-      Line(r.Label() + ": " + (r.shape.is32 ? "32" : "16") + "-bit, type " + std::to_string(r.info.Type) +
+      Line(r.Label() + ": " + (r.shape.is32 ? "32" : "16") + "-bit, type " +
+           std::to_string(r.info.Type) +
            (r.Scaled() ? ", scaled to user units" : ""));
     }
   }

@@ -169,7 +169,8 @@ TEST(Catalogue, EveryRegisterHasTheRoleItsNameGives) {
   using Names = std::vector<std::string>;
   auto standard = count(false, registers::StandardTable(), 0);
   EXPECT_EQ(standard[Role::kIdentity], (Names{"SERIALNUMBER", "MYADDR"}));
-  EXPECT_EQ(standard[Role::kReadOnly], (Names{"PROG_VERSION", "MOTORTYPE", "HWVERSION", "CHECKSUM"}));
+  EXPECT_EQ(standard[Role::kReadOnly],
+            (Names{"PROG_VERSION", "MOTORTYPE", "HWVERSION", "CHECKSUM"}));
   EXPECT_EQ(standard[Role::kLive].size(), 43u);
   auto big = count(true, registers::BigTable(), 0);
   EXPECT_EQ(big[Role::kIdentity], (Names{"MY_ADDR", "SERIAL_NUMBER"}));

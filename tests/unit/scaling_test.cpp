@@ -108,7 +108,9 @@ TEST(Scaling, FailedReadLeavesValueAlone) {
 
 // The exact, checked conversion that tools use: double precision, one factor
 // for both directions, and refusal of what the register cannot hold.
-registers::Register Reg(bool big, const char* name) { return *registers::RegisterByName(big, name); }
+registers::Register Reg(bool big, const char* name) {
+  return *registers::RegisterByName(big, name);
+}
 const registers::ExactFactors kStd = registers::ExactFactorsOf(registers::kStandardFactors);
 const registers::ExactFactors kBig = registers::ExactFactorsOf(registers::kBigFactors);
 
