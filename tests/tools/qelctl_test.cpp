@@ -323,6 +323,22 @@ TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
             "replies look like noise: check the bit rate (--baud)");
   EXPECT_EQ(diagnose({0x52, 0x52, 0x52, 0x00, 0xFF, 0x01}),
             "6 bytes arrived where 19 were expected");
+  // The reply length comes from the protocol table: a status reply has none.
+  qelcomm::LineLog status;
+  const std::vector<uint8_t> ask = {0x58, 0x58, 0x58, 0x01, 0xFE, 0xAA, 0xAA};
+  const std::vector<uint8_t> part = {0x58, 0x58, 0x58, 0x00, 0xFF};
+  status.Add({qelcomm::TraceEvent::Direction::Sent, 0, ask.data(), ask.size()});
+  status.Add({qelcomm::TraceEvent::Direction::Discarded, 0, part.data(), part.size()});
+  EXPECT_EQ(qelcomm::Diagnose(status, qelcomm::ERR_ANSWER_LENGTH), "");
+  // Other front ends name their own settings in the hints.
+  qelcomm::CallSetting python;
+  python.terms = {"echo=True", "baud=", "big="};
+  qelcomm::LineLog echoed;
+  echoed.Add({qelcomm::TraceEvent::Direction::Sent, 0, read.data(), read.size()});
+  echoed.Add({qelcomm::TraceEvent::Direction::Discarded, 0, read.data(), read.size()});
+  EXPECT_EQ(qelcomm::Diagnose(echoed, qelcomm::ERR_ANSWER_LENGTH, python),
+            "the first 9 bytes were our own request: the adapter echoes what it sends, try "
+            "echo=True");
 
   // A big motor read with the standard table: the reply has 32 bits.
   ASSERT_EQ(Run({"write", "2", "V_SOLL", "0x12345", "--raw"}).rc, 0);
