@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "check.h"
-#include "registers/catalogue.h"
+#include "qelcomm/catalogue.h"
 #include "values.h"
 
 namespace {

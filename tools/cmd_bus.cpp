@@ -5,13 +5,13 @@
 #include "command.h"
 #include "format.h"
 #include "progress.h"
+#include "qelcomm/catalogue.h"
+#include "qelcomm/protocol.h"
 #include "session.h"
 
 namespace qelctl {
 namespace {
 using json = nlohmann::ordered_json;
-
-constexpr int16_t kProgVersion = 1;
 
 // Codes that mean "something answered, but not properly" rather than "the
 // port itself failed".
@@ -59,7 +59,8 @@ int Scan(Session& s, const ScanArgs& a) {
     bar.Update(addr - a.from, "address " + std::to_string(addr));
     int32_t version = 0;
     s.NewCall();
-    const bool ok = ctrl.ReadParameter(int16_t(addr), kProgVersion, version);
+    const bool ok =
+        ctrl.ReadParameter(int16_t(addr), qelcomm::registers::known::kProgVersion, version);
     const int32_t code = ctrl.GetLastError();
     if (ok) {
       json entry = {{"address", addr}, {"prog_version", version}};
@@ -95,8 +96,7 @@ struct GroupArgs {
 // Group writes go to every motor of the group at once; the register table is
 // the one of address 255, as the control uses.
 int Group(Session& s, const GroupArgs& a) {
-  constexpr int16_t kGroupTableAddress = 255;
-  const bool big = s.IsBig(kGroupTableAddress);
+  const bool big = s.IsBig(qelcomm::protocol::kGroupTableAddress);
   const RegisterRef r = ResolveRegister(big, a.reg);
   const int32_t value = ParseRawValue(a.value, r);
   s.Open();

@@ -11,7 +11,7 @@
 #include "command.h"
 #include "embedded.h"
 #include "format.h"
-#include "module/hex_loader.h"
+#include "qelcomm/program_image.h"
 #include "qelcomm/protocol.h"
 #include "session.h"
 #include "virtual_bus.h"
@@ -25,7 +25,6 @@ constexpr int16_t kNoMotor = 9;
 constexpr int32_t kTarget = 30000;
 constexpr uint32_t kPollMs = 20;
 constexpr int kMaxPolls = 50;
-constexpr int kModulePages = 4;   // what VemoProgram programs
 constexpr uint32_t kRunMs = 500;  // how long the module's program runs
 using qelcomm::protocol::kPageSize;
 using qelcomm::sim::ProgramState;
@@ -111,7 +110,8 @@ class Tour {
     Step("A few registers of the standard table (all of them: qelctl regs)");
     for (const char* name : {"PROG_VERSION", "MODE_REG", "P_SOLL", "V_SOLL", "P_IST"}) {
       const RegisterRef r = Reg(kMotor, name);
-      Line(r.Label() + ": " + (r.is32 ? "32" : "16") + "-bit, type " + std::to_string(r.info.Type) +
+      Line(r.Label() + ": " + (r.shape.is32 ? "32" : "16") + "-bit, type " +
+           std::to_string(r.info.Type) +
            (r.Scaled() ? ", scaled to user units" : ""));
     }
   }
@@ -122,7 +122,7 @@ class Tour {
       const RegisterRef version = Reg(addr, "prog_version");
       const RegisterRef mode = Reg(addr, "mode_reg");
       Line(M(addr) + ": " + version.Label() + " = " +
-           Hex(uint32_t(ReadRaw(addr, version)), version.is32 ? 4 : 2) + ", " + mode.Label() +
+           Hex(uint32_t(ReadRaw(addr, version)), version.shape.is32 ? 4 : 2) + ", " + mode.Label() +
            " = " + std::to_string(ReadRaw(addr, mode)));
     }
   }
@@ -234,15 +234,14 @@ class Tour {
       Line("+" + Seconds(s_.platform().NowMs() - start) + "s  " + text);
     };
     s_.CheckModule(c_.VemoProgram(kMotor, file.path(), progress), "programming the module");
-    Line("programmed pages 0.." + std::to_string(kModulePages - 1) + " in " +
+    Line("programmed pages 0.." + std::to_string(qelcomm::protocol::kProgramPages - 1) + " in " +
          Seconds(s_.platform().NowMs() - start) + " s of bus time");
   }
 
   void ModuleReadBack() {
     Step("Read pages 0 to 3 back and compare them with the HEX image");
-    std::vector<uint8_t> image(qelcomm::module::kImageSize, qelcomm::module::kErasedByte);
-    qelcomm::module::LoadHex(DemoModuleHex(), image);
-    for (int page = 0; page < kModulePages; ++page) {
+    const std::vector<uint8_t> image = qelcomm::LoadProgramImage(DemoModuleHex()).value();
+    for (int page = 0; page < qelcomm::protocol::kProgramPages; ++page) {
       std::vector<uint8_t> data;
       const std::string what = "page " + std::to_string(page);
       s_.CheckModule(c_.VemoGet(kMotor, int16_t(page), data), "reading " + what);
@@ -257,7 +256,7 @@ class Tour {
       size_t line = 0;
       while (line + 16 < data.size() &&
              std::all_of(data.begin() + line, data.begin() + line + 16,
-                         [](uint8_t b) { return b == qelcomm::module::kErasedByte; })) {
+                         [](uint8_t b) { return b == qelcomm::kErasedProgramByte; })) {
         line += 16;
       }
       std::string dump = HexDump(std::span(data).subspan(line, 16), line);

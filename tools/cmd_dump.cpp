@@ -24,7 +24,8 @@ std::vector<RegisterRef> Catalogue(bool big) {
     refs.push_back(ResolveRegister(big, std::to_string(e.Number)));
   }
   for (const reg::ParamInfo& e : reg::ExtendedTable()) {
-    refs.push_back(ResolveRegister(big, std::to_string(e.Number + 256)));
+    const int number = e.Number + qelcomm::protocol::kExtendedBase;
+    refs.push_back(ResolveRegister(big, std::to_string(number)));
   }
   return refs;
 }

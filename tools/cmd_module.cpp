@@ -18,8 +18,7 @@ using json = nlohmann::ordered_json;
 using qelcomm::CQelCommCtrl;
 using qelcomm::ProgramProgress;
 using qelcomm::protocol::kPageSize;
-
-constexpr int kProgramPages = 4;  // VemoProgram sends pages 0..3
+using qelcomm::protocol::kProgramPages;  // VemoProgram sends pages 0..3
 
 std::string Mod(int addr) { return "module " + std::to_string(addr); }
 json OrNull(int v) { return v < 0 ? json() : json(v); }

@@ -55,7 +55,7 @@ int Regs(Session& s, bool big) {
     }
   };
   show(big ? reg::BigTable() : reg::StandardTable(), 0);
-  show(reg::ExtendedTable(), 256);
+  show(reg::ExtendedTable(), qelcomm::protocol::kExtendedBase);
   if (s.json()) s.PrintJson({{"table", big ? "big" : "standard"}, {"registers", list}});
   return kExitOk;
 }

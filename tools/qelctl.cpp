@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "args.h"
+#include "cli.h"
 #include "command.h"
 #include "session.h"
 
@@ -89,20 +90,26 @@ std::string ParseErrorText(CLI::App& app, const CLI::ParseError& e) {
 
 }  // namespace
 
+void BuildCommandLine(CLI::App& app, GlobalOptions& options, CommandList& commands) {
+  app.description(kDescription);
+  app.name("qelctl");
+  app.footer(kFooter);
+  app.fallthrough();             // global options may also follow the command
+  app.require_subcommand(0, 1);  // none is reported below, after unknown words
+  AddGlobalOptions(app, options);
+  for (CommandGroup add : CommandGroups()) add(app, commands);
+}
+
 int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
   return RunQelctl(std::move(args), out, err, RunEnv{});
 }
 
 int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& err,
               const RunEnv& env) {
-  CLI::App app{kDescription, "qelctl"};
-  app.footer(kFooter);
-  app.fallthrough();             // global options may also follow the command
-  app.require_subcommand(0, 1);  // none is reported below, after unknown words
+  CLI::App app;
   GlobalOptions options;
-  AddGlobalOptions(app, options);
   CommandList commands;
-  for (CommandGroup add : CommandGroups()) add(app, commands);
+  BuildCommandLine(app, options, commands);
 
   for (const std::string& a : args) {
     // CLI11 would take these for options.

@@ -16,7 +16,7 @@ std::string Reading::ValueText() const {
     if (units != std::to_string(raw)) text += " (raw " + std::to_string(raw) + ")";
   } else {
     text += std::to_string(raw);
-    if (hex) text += " (" + Hex(uint32_t(raw), reg.is32 ? 4 : 2) + ")";
+    if (hex) text += " (" + Hex(uint32_t(raw), reg.shape.is32 ? 4 : 2) + ")";
   }
   return text;
 }
@@ -28,7 +28,7 @@ json Reading::Json() const {
     j["raw"] = raw;
   } else {
     j["value"] = raw;
-    if (hex) j["hex"] = Hex(uint32_t(raw), reg.is32 ? 4 : 2);
+    if (hex) j["hex"] = Hex(uint32_t(raw), reg.shape.is32 ? 4 : 2);
   }
   j["scaled"] = scaled;
   return j;
@@ -59,7 +59,7 @@ Reading ReadChecked(Session& s, int address, const RegisterRef& reg, bool raw_mo
   int32_t raw = 0;
   const bool ok = ReadRaw(s, address, reg, raw);
   const std::string note =
-      ok && !reg.is32 && !s.IsBig(address) ? CheckWidth(s.line(), address) : "";
+      ok && !reg.shape.is32 && !s.IsBig(address) ? qelcomm::CheckWidth(s.line(), address) : "";
   s.Check(ok, ReadingWhat(address, reg));
   if (!note.empty()) s.err() << "qelctl: note: " << note << '\n';
   return MakeReading(s, address, reg, raw, raw_mode);

@@ -17,11 +17,6 @@ namespace {
 // The big motor of the embedded virtual bus's default layout.
 constexpr int kVirtualBigMotor = 2;
 
-qelcomm::registers::ExactFactors Exact(const qelcomm::registers::FactorSet& f) {
-  using qelcomm::registers::DecimalValue;
-  return {DecimalValue(f.position), DecimalValue(f.acceleration), DecimalValue(f.velocity)};
-}
-
 void Keep(double& slot, double v) {
   if (v != 0) slot = v;
 }
@@ -34,8 +29,8 @@ Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& 
       out_(out),
       err_(err),
       env_(env),
-      standard_factors_(Exact(qelcomm::registers::kStandardFactors)),
-      big_factors_(Exact(qelcomm::registers::kBigFactors)) {
+      standard_factors_(qelcomm::registers::ExactFactorsOf(qelcomm::registers::kStandardFactors)),
+      big_factors_(qelcomm::registers::ExactFactorsOf(qelcomm::registers::kBigFactors)) {
   if (options_.port_given && options_.port.empty()) {
     throw UsageError("--port is empty; name a device, or leave --port out for the embedded "
                      "virtual bus");
@@ -176,7 +171,7 @@ void Session::CheckModule(bool ok, const std::string& what) {
 }
 
 std::string Session::Diagnosis(int32_t code) const {
-  return Diagnose(line_, uint32_t(code), options_.echo);
+  return qelcomm::Diagnose(line_, uint32_t(code), {options_.echo, {}});
 }
 
 void Session::Fail(int32_t code, const std::string& what, const std::string& note) {

@@ -14,13 +14,15 @@
 #include <vector>
 
 #include "qelcomm/QelCommCtrl.h"
+#include "qelcomm/catalogue.h"
+#include "qelcomm/diagnosis.h"
 #include "qelcomm/virtual_port.h"
 #include "qelctl.h"
-#include "diagnosis.h"
-#include "registers/scaling.h"
 #include "trace.h"
 
 namespace qelctl {
+
+using qelcomm::LineLog;
 
 struct GlobalOptions {
   std::string port;

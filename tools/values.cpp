@@ -5,9 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <optional>
 
-#include "registers/catalogue.h"
 
 namespace qelctl {
 namespace reg = qelcomm::registers;
@@ -21,17 +19,6 @@ bool HasBlankEnds(std::string_view t) {
 }
 bool IsHex(std::string_view t) {
   return t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
-}
-
-// Rounds half away from zero; a value outside int64 comes back as nullopt.
-std::optional<int64_t> RoundHalfAway(double e) {
-  const double rounded = std::trunc(e < 0 ? e - 0.5 : e + 0.5);
-  if (!(std::fabs(rounded) < 9.0e18)) return std::nullopt;
-  return static_cast<int64_t>(rounded);
-}
-
-std::string RangeText(const RawRange& range) {
-  return std::to_string(range.min) + ".." + std::to_string(range.max);
 }
 
 }  // namespace
@@ -83,68 +70,41 @@ bool IsNonFiniteWord(std::string_view text) {
   return starts("inf") || starts("nan");
 }
 
-bool RegisterRef::Scaled() const {
-  if (!info.listed) return false;
-  return info.Type >= 3 || info.Scaling != reg::ScaleClass::None || info.Factor != 1.0f;
-}
-
-std::string RegisterRef::Label() const {
-  if (name.empty()) return std::to_string(number);
-  return name + " (" + std::to_string(number) + ")";
-}
-
 RegisterRef ResolveRegister(bool big, std::string_view text) {
-  RegisterRef r;
   int64_t n = 0;
   if (ParseInteger(text, n)) {
-    // 256 falls between the motor's table and the extended range: no
-    // telegram can carry it.
-    if (n < 1 || n > 511 || n == 256) {
+    if (!reg::IsRegisterNumber(n)) {
       throw UsageError("register " + Quoted(text) + " is out of range 1..255, 257..511");
     }
-    r.number = int16_t(n);
-  } else if (text.empty() || IsDecimalDigit(text[0]) || text[0] == '-' || HasBlankEnds(text)) {
-    throw UsageError("register " + Quoted(text) + " is neither a number nor a name");
-  } else {
-    r.number = reg::ParamNumFromName(big, text);
-    for (const auto& e : reg::ExtendedTable()) {
-      if (r.number == 0 && reg::EqualIgnoringCase(text, e.Name)) r.number = int16_t(e.Number + 256);
-    }
-    if (r.number == 0) {
-      throw UsageError("unknown register " + Quoted(text) + " for a " + (big ? "big" : "standard") +
-                       " motor (see 'qelctl regs" + (big ? " --big" : "") + "')");
-    }
+    return *reg::RegisterByNumber(big, int(n));
   }
-  if (const reg::ParamInfo* e = reg::FindParamEntry(big, r.number)) r.name = e->Name;
-  r.info = reg::FindParamInfo(big, r.number);
-  r.is32 = reg::WireShape(big, r.number).is32;
-  return r;
-}
-
-RawRange RangeOf(const RegisterRef& r) {
-  if (r.is32) return {INT32_MIN, INT32_MAX, UINT32_MAX};
-  if (r.info.listed && r.info.Type == 0) return {0, UINT16_MAX, UINT16_MAX};
-  return {INT16_MIN, INT16_MAX, UINT16_MAX};
+  if (text.empty() || IsDecimalDigit(text[0]) || text[0] == '-' || HasBlankEnds(text)) {
+    throw UsageError("register " + Quoted(text) + " is neither a number nor a name");
+  }
+  if (auto r = reg::RegisterByName(big, text)) return *r;
+  throw UsageError("unknown register " + Quoted(text) + " for a " + (big ? "big" : "standard") +
+                   " motor (see 'qelctl regs" + (big ? " --big" : "") + "')");
 }
 
 int32_t ParseRawValue(std::string_view text, const RegisterRef& r) {
   int64_t v = 0;
   if (!ParseInteger(text, v)) throw UsageError("value " + NotAnInteger(text));
-  const RawRange range = RangeOf(r);
   const bool hex = IsHex(text);
-  const bool fits = hex ? uint64_t(v) <= range.hex_max : (v >= range.min && v <= range.max);
-  if (!fits) {
+  // Raw values carry no units, so any factors do.
+  constexpr reg::ExactFactors kNone{1, 1, 1};
+  const reg::CheckedRaw c =
+      hex ? reg::CheckRawBits(uint64_t(v), r, kNone) : reg::CheckRaw(v, r, kNone);
+  if (!c.ok()) {
     throw UsageError(
-        "value " + Quoted(text) + " is out of range for " + r.Label() + ": " + RangeText(range) +
-        (hex ? " (hex up to 0x" + std::string(r.is32 ? "FFFFFFFF" : "FFFF") + ")" : ""));
+        "value " + Quoted(text) + " is out of range for " + r.Label() + ": " +
+        reg::RangeText(c.range) +
+        (hex ? " (hex up to 0x" + std::string(r.shape.is32 ? "FFFFFFFF" : "FFFF") + ")" : ""));
   }
-  const auto bits = static_cast<uint32_t>(v);
-  if (!r.is32 && range.min < 0) return static_cast<int16_t>(bits & 0xFFFF);
-  return static_cast<int32_t>(bits);
+  return c.raw;
 }
 
 UserValue ParseUserValue(std::string_view text, const RegisterRef& r,
-                         const reg::ExactFactors& factors, bool big) {
+                         const reg::ExactFactors& factors, bool) {
   double d = 0;
   if (!ParseNumber(text, d)) {
     if (IsHex(text)) {
@@ -154,21 +114,16 @@ UserValue ParseUserValue(std::string_view text, const RegisterRef& r,
     if (HasBlankEnds(text)) throw UsageError("value " + Quoted(text) + " has blanks around it");
     throw UsageError("value " + Quoted(text) + " is not a finite number");
   }
-  const auto raw = RoundHalfAway(reg::UserToRawExact(d, r.info, factors, big));
-  const RawRange range = RangeOf(r);
-  if (!raw || *raw < range.min || *raw > range.max) {
-    throw UsageError("value " + Quoted(text) + " is out of range for " + r.Label() + " (raw " +
-                     (raw ? std::to_string(*raw) : std::string("beyond 64 bits")) + " is outside " +
-                     RangeText(range) + ")");
+  const reg::CheckedRaw c = reg::UnitsToRaw(d, r, factors);
+  if (!c.ok()) {
+    throw UsageError("value " + Quoted(text) + " is out of range for " + r.Label() + " (" +
+                     c.Why() + ")");
   }
-  UserValue v;
-  v.raw = static_cast<int32_t>(*raw);
-  v.user = ToUser(v.raw, r, factors, big);
-  return v;
+  return {c.raw, c.units};
 }
 
-double ToUser(int32_t raw, const RegisterRef& r, const reg::ExactFactors& factors, bool big) {
-  return reg::RawToUserExact(double(raw), r.info, factors, big);
+double ToUser(int32_t raw, const RegisterRef& r, const reg::ExactFactors& factors, bool) {
+  return reg::RawToUnits(raw, r, factors);
 }
 
 std::string FormatUser(double value) {

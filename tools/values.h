@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "registers/scaling.h"
+#include "qelcomm/catalogue.h"
 
 namespace qelctl {
 
@@ -30,26 +30,16 @@ bool IsNonFiniteWord(std::string_view text);
 // 'text', quoted for a message.
 std::string Quoted(std::string_view text);
 
-// A register as the user named it, with its catalogue entry.
-struct RegisterRef {
-  int16_t number = 0;
-  std::string name;  // the catalogue's spelling; empty when not listed
-  qelcomm::registers::ParamLookup info;
-  bool is32 = false;          // its width on the wire
-  bool Scaled() const;        // reads and writes in user units differ from raw
-  std::string Label() const;  // "P_SOLL (3)", or "200" when unlisted
-};
+// A register as the user named it, resolved by the catalogue.
+using RegisterRef = qelcomm::registers::Register;
 
 // REG by number or by name (case-insensitive): the table of a big or a
 // standard motor, then the extended table.
 RegisterRef ResolveRegister(bool big, std::string_view text);
 
 // The raw range of a register: signed or unsigned by type, 16 or 32 bits.
-struct RawRange {
-  int64_t min, max;  // for decimal input
-  uint64_t hex_max;  // for hex input, a bit pattern
-};
-RawRange RangeOf(const RegisterRef& reg);
+using qelcomm::registers::RangeOf;
+using qelcomm::registers::RawRange;
 
 // A raw value for the register: decimal within the range of its type, or
 // hex within its width (a bit pattern). Gives the 32-bit wire value as the

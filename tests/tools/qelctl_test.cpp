@@ -1,104 +1,10 @@
-// qelctl run in-process against the embedded virtual bus. Each test owns one
-// bus that persists across its runs, so a write in one run can be checked on
-// the simulated motors and in the next run.
-#include "qelctl.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
-
-#include "diagnosis.h"
+// qelctl in-process: registers, values, output, errors and diagnosis.
+#include "qelcomm/diagnosis.h"
+#include "qelctl_fixture.h"
 #include "trace.h"
-#include "virtual_bus.h"
 
+namespace qelctl_test {
 namespace {
-
-using nlohmann::json;
-using qelcomm::sim::FaultKind;
-
-struct Result {
-  int rc;
-  std::string out;
-  std::string err;
-};
-
-// One Intel HEX record, checksum included.
-std::string Record(int address, int type, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> b = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address),
-                            uint8_t(type)};
-  b.insert(b.end(), data.begin(), data.end());
-  uint8_t sum = 0;
-  for (uint8_t x : b) sum += x;
-  b.push_back(uint8_t(-sum));
-  std::string text = ":";
-  for (uint8_t x : b) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", x);
-    text += hex;
-  }
-  return text + "\n";
-}
-
-class Qelctl : public ::testing::Test {
- protected:
-  Qelctl() : platform_(std::make_shared<qelcomm::VirtualPlatform>()) {
-    peer_ = std::make_shared<qelcomm::sim::SimPeer>();
-    line_ = &platform_->AddLine("sim", peer_);
-    env_.virtual_platform = platform_;
-  }
-  ~Qelctl() override {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-
-  // A path in this test's own temporary directory.
-  std::string Path(const std::string& name) {
-    if (dir_.empty()) {
-      dir_ = std::filesystem::temp_directory_path() /
-             ("qelctl_test_" +
-              std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-      std::filesystem::create_directories(dir_);
-    }
-    return (dir_ / name).string();
-  }
-  std::string File(const std::string& name, const std::string& contents) {
-    std::ofstream(Path(name), std::ios::binary) << contents;
-    return Path(name);
-  }
-  static std::string Slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-  }
-
-  Result Run(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    const int rc = qelctl::RunQelctl(std::move(args), out, err, env_);
-    return {rc, out.str(), err.str()};
-  }
-
-  // Runs from now on go to a new line holding a bus built from `config`.
-  void UseBus(const std::string& name, const qelcomm::sim::BusConfig& config) {
-    peer_ = std::make_shared<qelcomm::sim::SimPeer>(config);
-    line_ = &platform_->AddLine(name, peer_);
-    env_.virtual_line = name;
-  }
-
-  qelcomm::sim::Bus& bus() { return peer_->bus(); }
-  // A register's wire value on a simulated motor.
-  uint32_t OnBus(int address, int reg) {
-    return *bus().motor(uint8_t(address))->Read(reg, platform_->clock().NowUs());
-  }
-
-  std::shared_ptr<qelcomm::VirtualPlatform> platform_;
-  std::shared_ptr<qelcomm::sim::SimPeer> peer_;
-  qelcomm::VirtualLine* line_;
-  qelctl::RunEnv env_;
-  std::filesystem::path dir_;
-};
 
 TEST_F(Qelctl, ResolvesRegistersByNameOrNumber) {
   // Names fold case; numbers may be hex; extended names map to 257 and up.
@@ -313,16 +219,32 @@ TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
   // The codes stay; a line of diagnosis follows the error.
   const std::vector<uint8_t> read = {0x50, 0x50, 0x50, 0x01, 0xFE, 0x01, 0xFE, 0xAA, 0xAA};
   auto diagnose = [&](std::vector<uint8_t> got) {
-    qelctl::LineLog log;
+    qelcomm::LineLog log;
     using Dir = qelcomm::TraceEvent::Direction;
     log.Add({Dir::Sent, 0, read.data(), read.size()});
     log.Add({Dir::Discarded, 0, got.data(), got.size()});
-    return qelctl::Diagnose(log, qelcomm::ERR_ANSWER_LENGTH, false);
+    return qelcomm::Diagnose(log, qelcomm::ERR_ANSWER_LENGTH);
   };
   EXPECT_EQ(diagnose({0x13, 0x77, 0xE1, 0x02, 0x99}),
             "replies look like noise: check the bit rate (--baud)");
   EXPECT_EQ(diagnose({0x52, 0x52, 0x52, 0x00, 0xFF, 0x01}),
             "6 bytes arrived where 19 were expected");
+  // The reply length comes from the protocol table: a status reply has none.
+  qelcomm::LineLog status;
+  const std::vector<uint8_t> ask = {0x58, 0x58, 0x58, 0x01, 0xFE, 0xAA, 0xAA};
+  const std::vector<uint8_t> part = {0x58, 0x58, 0x58, 0x00, 0xFF};
+  status.Add({qelcomm::TraceEvent::Direction::Sent, 0, ask.data(), ask.size()});
+  status.Add({qelcomm::TraceEvent::Direction::Discarded, 0, part.data(), part.size()});
+  EXPECT_EQ(qelcomm::Diagnose(status, qelcomm::ERR_ANSWER_LENGTH), "");
+  // Other front ends name their own settings in the hints.
+  qelcomm::CallSetting python;
+  python.terms = {"echo=True", "baud=", "big="};
+  qelcomm::LineLog echoed;
+  echoed.Add({qelcomm::TraceEvent::Direction::Sent, 0, read.data(), read.size()});
+  echoed.Add({qelcomm::TraceEvent::Direction::Discarded, 0, read.data(), read.size()});
+  EXPECT_EQ(qelcomm::Diagnose(echoed, qelcomm::ERR_ANSWER_LENGTH, python),
+            "the first 9 bytes were our own request: the adapter echoes what it sends, try "
+            "echo=True");
 
   // A big motor read with the standard table: the reply has 32 bits.
   ASSERT_EQ(Run({"write", "2", "V_SOLL", "0x12345", "--raw"}).rc, 0);
@@ -415,339 +337,5 @@ TEST_F(Qelctl, UsageErrorsExitTwoAndSayWhatIsWrong) {
   EXPECT_EQ(bus().telegrams(), 0u) << "an empty --port must not reach the virtual bus";
 }
 
-TEST_F(Qelctl, ScanFindsTheDefaultMotors) {
-  const Result r = Run({"scan"});
-  EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.out,
-            "address 1: PROG_VERSION 0x0207, module type 3, firmware 17\n"
-            "address 2: PROG_VERSION 0x00000312\n");
-  EXPECT_EQ(r.err, "") << "no progress bar when stderr is not a terminal";
-
-  const uint64_t sent = bus().telegrams();
-  json j = json::parse(Run({"--json", "scan", "--from", "2", "--to", "9"}).out);
-  EXPECT_EQ(j["from"], 2);
-  ASSERT_EQ(j["found"].size(), 1u);
-  EXPECT_EQ(j["found"][0]["address"], 2);
-  EXPECT_TRUE(j["found"][0]["module"].is_null());
-  // One read per address and one identification per answering one, no retry.
-  EXPECT_EQ(bus().telegrams() - sent, 8u + 1u);
-  j = json::parse(Run({"--json", "scan", "--to", "1"}).out);
-  EXPECT_EQ(j["found"][0]["module"], json({{"type", 3}, {"firmware", 17}}));
-
-  // The scan uses one attempt per address and leaves --retries alone after.
-  bus().SetFault(1, FaultKind::kDrop, 1);
-  EXPECT_EQ(Run({"scan", "--to", "2"}).out, "address 2: PROG_VERSION 0x00000312\n");
-
-  const Result none = Run({"scan", "--from", "3", "--to", "4"});
-  EXPECT_EQ(none.rc, 1);
-  EXPECT_EQ(none.err, "qelctl: no motor answered at addresses 3..4\n");
-}
-
-TEST_F(Qelctl, ScanWarnsAboutGarbledRepliesAndGoesOn) {
-  bus().SetFault(1, FaultKind::kComplement);
-  const Result r = Run({"scan", "--to", "3"});
-  EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.out, "address 2: PROG_VERSION 0x00000312\n");
-  EXPECT_NE(r.err.find("qelctl: address 1: ERR_"), std::string::npos) << r.err;
-}
-
-TEST_F(Qelctl, ProgressGoesToATerminalOnly) {
-  env_.err_is_tty = true;
-  const Result scan = Run({"scan", "--to", "3"});
-  EXPECT_NE(scan.err.find("scanning ["), std::string::npos);
-  EXPECT_EQ(scan.out,
-            "address 1: PROG_VERSION 0x0207, module type 3, firmware 17\n"
-            "address 2: PROG_VERSION 0x00000312\n");
-  const Result reset = Run({"reset", "1", "--wait"});
-  EXPECT_NE(reset.err.find("waiting for motor 1 to restart..."), std::string::npos);
-  const Result program = Run({"module", "program", "1", File("empty.hex", Record(0, 1, {}))});
-  EXPECT_NE(program.err.find("programming module 1 ["), std::string::npos) << program.err;
-  EXPECT_EQ(program.err.find("sending page 0 (1 of 4)\n"), std::string::npos);
-  // Tracing owns stderr: no progress drawn over it.
-  EXPECT_EQ(Run({"--trace", "scan", "--to", "1"}).err.find("scanning ["), std::string::npos);
-}
-
-TEST_F(Qelctl, StatusWatchFollowsAMove) {
-  ASSERT_EQ(Run({"write", "1", "P_SOLL", "30000"}).rc, 0);
-  const Result r = Run({"--json", "status", "1", "--watch", "--interval", "20", "--count", "20"});
-  ASSERT_EQ(r.rc, 0);
-  std::istringstream lines(r.out);
-  std::string line;
-  int count = 0;
-  int64_t last_position = -1, last_time = -1;
-  while (std::getline(lines, line)) {
-    const json j = json::parse(line);
-    EXPECT_GE(j["position"].get<int64_t>(), last_position);
-    EXPECT_GT(j["time_ms"].get<int64_t>(), last_time);
-    last_position = j["position"];
-    last_time = j["time_ms"];
-    ++count;
-  }
-  EXPECT_EQ(count, 20);
-  EXPECT_EQ(last_position, 30000);
-}
-
-TEST_F(Qelctl, ReadWatchMarksAFailedReadingAndGoesOn) {
-  bus().SetFault(1, FaultKind::kDrop, 5);  // the second reading gets no reply
-  const Result r = Run({"read", "1", "MODE_REG", "--watch", "100", "--count", "3"});
-  EXPECT_EQ(r.rc, 1) << "a failed reading fails the run";
-  std::istringstream lines(r.out);
-  std::string line;
-  std::vector<std::string> got;
-  while (std::getline(lines, line)) got.push_back(line.substr(line.find("  ") + 2));
-  EXPECT_EQ(got, (std::vector<std::string>{
-                     "motor 1: MODE_REG (2) = FAILED (ERR_ANSWER_LENGTH (0x20000003): Answer is "
-                     "not of expected length; no reply within 100 ms (5 attempts))",
-                     "motor 1: MODE_REG (2) = 2", "motor 1: MODE_REG (2) = 2"}));
-  const json first =
-      json::parse(Run({"--json", "read", "1", "P_SOLL", "--watch", "--count", "1"}).out);
-  EXPECT_EQ(first["registers"][0]["value"], 0.0);
-}
-
-TEST_F(Qelctl, DumpAndRestoreRoundTrip) {
-  ASSERT_EQ(Run({"write", "1", "V_SOLL", "123", "--raw"}).rc, 0);
-  ASSERT_EQ(Run({"dump", "1", "-o", Path("motor1.json")}).rc, 0);
-  const json dump = json::parse(Slurp(Path("motor1.json")));
-  EXPECT_EQ(dump["table"], "standard");
-  ASSERT_EQ(Run({"write", "1", "V_SOLL", "77", "--raw"}).rc, 0);
-  ASSERT_EQ(Run({"write", "1", "GROUPID", "4", "--raw"}).rc, 0);
-
-  const Result dry = Run({"restore", "1", Path("motor1.json"), "--dry-run"});
-  EXPECT_NE(
-      dry.out.find("motor 1: V_SOLL (5): 36.714111328125 (raw 77) -> 58.647216796875 (raw 123)\n"
-                   "motor 1: GROUPID (260): 4 -> 1\n"),
-      std::string::npos)
-      << dry.out;
-  EXPECT_EQ(OnBus(1, 5), 77u) << "a dry run writes nothing";
-  const Result r = Run({"restore", "1", Path("motor1.json")});
-  EXPECT_EQ(r.rc, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find(", 2 differed, 0 still differ"), std::string::npos) << r.out;
-  EXPECT_EQ(OnBus(1, 5), 123u);
-  EXPECT_EQ(OnBus(1, 260), 1u);
-  EXPECT_EQ(Run({"restore", "1", File("bad.json", "{}")}).rc, 2);
-}
-
-#ifndef _WIN32  // the files of Linux's /sys and /dev
-TEST_F(Qelctl, PortsShowWhatTheSystemKnows) {
-  namespace fs = std::filesystem;
-  const fs::path root = Path("root");
-  const fs::path usb = root / "sys/devices/usb1/1-1";
-  fs::create_directories(usb / "1-1:1.0/ttyUSB0");
-  fs::create_directories(root / "sys/class/tty/ttyUSB0");
-  fs::create_directories(root / "sys/class/tty/tty1");  // a console: no device
-  fs::create_directories(root / "dev/serial/by-id");
-  fs::create_directory_symlink(usb / "1-1:1.0", root / "sys/class/tty/ttyUSB0/device");
-  std::ofstream(usb / "idVendor") << "0403\n";
-  std::ofstream(usb / "idProduct") << "6001\n";
-  std::ofstream(usb / "product") << "FT232R USB UART\n";
-  fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_X-if00-port0");
-  env_.sys_root = (root / "sys").string();
-  env_.dev_root = (root / "dev").string();
-  const std::string dev = (root / "dev").string();
-  EXPECT_EQ(Run({"ports"}).out, dev + "/ttyUSB0  usb 0403:6001 FT232R USB UART\n    " + dev +
-                                    "/serial/by-id/usb-FTDI_X-if00-port0\n");
-}
-#endif
-
-TEST_F(Qelctl, ResetWaitMsWaitsForSlowMotors) {
-  qelcomm::sim::BusConfig config = qelcomm::sim::BusConfig::Defaults();
-  config.motor_timing.restart_silent_us = 7'000'000;  // beyond the 5 s wait
-  UseBus("slow", config);
-  const Result longer = Run({"reset", "1", "--wait-ms", "4000"});
-  EXPECT_EQ(longer.rc, 0) << longer.err;
-  const Result plain = Run({"reset", "1", "--wait"});
-  EXPECT_EQ(plain.rc, 1);
-  EXPECT_NE(plain.err.find("qelctl: the reset command was sent, but motor 1 did not answer again "
-                           "in time (--wait-ms N waits longer)\n"),
-            std::string::npos)
-      << plain.err;
-}
-
-TEST_F(Qelctl, FlashAndResetWithWait) {
-  ASSERT_EQ(Run({"write", "1", "V_SOLL", "200", "--raw"}).rc, 0);
-  const Result flash = Run({"flash", "1", "--wait"});
-  ASSERT_EQ(flash.rc, 0) << flash.err;
-  EXPECT_EQ(flash.out.rfind("motor 1: registers saved to flash, answering again after ", 0), 0u);
-  ASSERT_EQ(Run({"write", "1", "V_SOLL", "300", "--raw"}).rc, 0);
-  const json reset = json::parse(Run({"--json", "reset", "1", "--wait"}).out);
-  // The motor is silent for a while after a restart: a real wait takes that long.
-  EXPECT_GE(reset["elapsed_ms"].get<int>(), 1000);
-  EXPECT_EQ(reset["waited"], true);
-  EXPECT_EQ(OnBus(1, 5), 200u) << "the restart reloads what was flashed";
-}
-
-TEST_F(Qelctl, GroupWriteReachesEveryMember) {
-  const Result r = Run({"--grp-sends", "2", "--trace", "group", "1", "P_SOLL", "500"});
-  ASSERT_EQ(r.rc, 0);
-  EXPECT_EQ(r.out, "group 1: P_SOLL (3) = 500 (sent 2 times)\n");
-  size_t copies = 0;
-  for (size_t at = 0; (at = r.err.find("group 1 write #1", at)) != std::string::npos; ++at) {
-    ++copies;
-  }
-  EXPECT_EQ(copies, 2u);
-  EXPECT_EQ(OnBus(1, 3), 500u);
-  EXPECT_EQ(OnBus(2, 3), 500u);
-}
-
-TEST_F(Qelctl, TraceDecodesTelegramsOnStderr) {
-  const Result r = Run({"--trace", "read", "1", "P_SOLL"});
-  EXPECT_EQ(r.out, "motor 1: P_SOLL (3) = 0\n");
-  EXPECT_NE(r.err.find("] -> 50 50 50 01 FE 03 FC AA AA  read motor 1 register P_SOLL (3)\n"),
-            std::string::npos)
-      << r.err;
-  EXPECT_NE(r.err.find("] <- 52 52 52 00 FF 03 FC 04 FB 00 FF 00 FF 00 FF 00 FF AA AA  "
-                       "reply: register P_SOLL (3) = 0\n"),
-            std::string::npos);
-  EXPECT_EQ(r.err.rfind("[+", 0), 0u) << "every line starts with a timestamp";
-
-  // Register names follow the table of the address the request went to.
-  const std::vector<uint8_t> read11 = {0x50, 0x50, 0x50, 0x02, 0xFD, 0x0B, 0xF4, 0xAA, 0xAA};
-  EXPECT_EQ(qelctl::DescribeTelegram(true, read11, true), "read motor 2 register V_IST_16 (11)");
-  EXPECT_EQ(qelctl::DescribeTelegram(true, read11, false), "read motor 2 register 11");
-  const std::vector<uint8_t> broken = {0x50, 0x50, 0x50, 0x02, 0xFE, 0x0B, 0xF4, 0xAA, 0xAA};
-  EXPECT_EQ(qelctl::DescribeTelegram(true, broken, false), "");
-}
-
-TEST_F(Qelctl, TraceNotesARetriedExchange) {
-  bus().SetFault(1, FaultKind::kCorrupt, 1);
-  const Result r = Run({"--trace", "read", "1", "MODE_REG"});
-  EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.out, "motor 1: MODE_REG (2) = 2\n");
-  EXPECT_NE(
-      r.err.find(
-          "qelctl: note: reading MODE_REG (2) from motor 1 succeeded after a failed attempt (ERR_"),
-      std::string::npos)
-      << r.err;
-}
-
-TEST_F(Qelctl, ProgramThenGetReturnsTheHexImage) {
-  // Records in all four pages, one across the page 0/1 boundary, after an
-  // extended linear address record; what no record sets reads 0xFF.
-  std::string image(4 * 128, '\xFF');
-  std::string hex = Record(0, 4, {0, 0});
-  for (int at : {0x000, 0x078, 0x150, 0x1F0}) {
-    std::vector<uint8_t> data(16);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(at * 3 + 7 * i);
-    hex += Record(at, 0, data);
-    std::copy(data.begin(), data.end(), image.begin() + at);
-  }
-  const std::string file = File("image.hex", hex + Record(0, 1, {}));
-  const Result r = Run({"module", "program", "1", file});
-  ASSERT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("module 1: programmed pages 0..3 from " + file + " in ", 0), 0u);
-  EXPECT_NE(r.err.find("module 1: sending page 3 (4 of 4)\n"), std::string::npos) << r.err;
-  for (int page = 0; page < 4; ++page) {
-    ASSERT_EQ(Run({"module", "get", "1", std::to_string(page), "-o", Path("page.bin")}).rc, 0);
-    EXPECT_EQ(Slurp(Path("page.bin")), image.substr(size_t(page) * 128, 128)) << page;
-  }
-  // The dump: 16 bytes a line with offsets in the page, erased bytes 0xFF.
-  const std::string dump = Run({"module", "get", "1", "3"}).out;
-  EXPECT_EQ(dump.rfind("00: FF FF FF FF FF FF FF FF  FF FF", 0), 0u) << dump;
-  EXPECT_NE(dump.find("\n70: D0 D7 DE E5 EC F3 FA 01  08 0F"), std::string::npos) << dump;
-  const json page3 = json::parse(Run({"--json", "module", "get", "1", "3"}).out);
-  EXPECT_EQ(page3["data"][0x70], uint8_t(image[0x1F0]));
-
-  // With --json, one object per step on stdout.
-  std::istringstream lines(Run({"--json", "module", "program", "1", file}).out);
-  std::string line, events;
-  while (std::getline(lines, line)) events += json::parse(line)["event"].get<std::string>() + " ";
-  EXPECT_EQ(events, "stop page page page page write waiting done ");
-}
-
-TEST_F(Qelctl, ProgramReportsHexAndFileErrors) {
-  const std::string bad = File("bad.hex", ":03000000010203F8\n");  // checksum F7
-  const Result r = Run({"module", "program", "1", bad});
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.err, "qelctl: programming module 1 from " + bad +
-                       ": ERR_UNSPECIFIED (0x2000000B): Checksum error in hexfile\n");
-  EXPECT_EQ(bus().telegrams(), 0u);
-#ifndef _WIN32
-  const Result missing = Run({"module", "program", "1", "/nonexistent/x.hex"});
-  EXPECT_EQ(missing.rc, 2);
-  EXPECT_EQ(missing.err,
-            "qelctl: cannot read HEX file /nonexistent/x.hex: No such file or directory\n");
-#endif
-  EXPECT_EQ(bus().telegrams(), 0u);
-}
-
-TEST_F(Qelctl, PutNeedsAWholePage) {
-  const Result short_file =
-      Run({"module", "put", "1", "0", File("short.bin", std::string(127, 'x'))});
-  EXPECT_EQ(short_file.rc, 2);
-  EXPECT_NE(short_file.err.find("127 bytes; a page needs 128"), std::string::npos)
-      << short_file.err;
-  EXPECT_EQ(bus().telegrams(), 0u) << "nothing may be sent for a usage error";
-
-  std::string data(130, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = char(i);
-  const std::string file = File("long.bin", data);
-  EXPECT_EQ(Run({"module", "put", "1", "2", file}).out,
-            "module 1: page 2 sent (the first 128 bytes of " + file + ")\n");
-  const auto page = bus().module(1)->ReadPage(2);
-  EXPECT_EQ(std::string(page.begin(), page.end()), data.substr(0, 128));
-}
-
-TEST_F(Qelctl, QupOutputsNoopAndDebug) {
-  EXPECT_EQ(Run({"qup", "outputs", "1", "0x5", "0x7"}).out,
-            "module 1: outputs 0 on, 1 off, 2 on\n");
-  EXPECT_EQ(bus().module(1)->outputs(), 0x05);
-  ASSERT_EQ(Run({"qup", "outputs", "1", "0", "1"}).rc, 0);
-  EXPECT_EQ(bus().module(1)->outputs(), 0x04);
-  EXPECT_EQ(Run({"qup", "outputs", "1", "16", "1"}).rc, 2) << "only outputs 0..3 exist";
-
-  EXPECT_EQ(Run({"qup", "noop", "1"}).out, "module 1: NOOP value 4660 (0x1234)\n");
-  EXPECT_EQ(json::parse(Run({"qup", "noop", "1", "--json"}).out)["value"], 0x1234);
-  ASSERT_EQ(Run({"qup", "start", "1"}).out, "module 1: program started\n");
-  const json debug = json::parse(Run({"module", "debug", "1", "--json"}).out);
-  EXPECT_EQ(debug["state"], 1);
-  EXPECT_EQ(debug["outputs"], 0x04);
-
-  // Motor 2 has no module: its silence is said in words, not as "no code".
-  const Result none = Run({"module", "info", "2"});
-  EXPECT_EQ(none.rc, 1);
-  EXPECT_EQ(none.err, "qelctl: identifying module 2: the module did not answer\n");
-}
-
-TEST_F(Qelctl, ModuleWriteAndResetWait) {
-  ASSERT_EQ(Run({"module", "put", "1", "1", File("page.bin", std::string(128, 'Q'))}).rc, 0);
-  const Result write = Run({"module", "write", "1"});
-  ASSERT_EQ(write.rc, 0) << write.err;
-  EXPECT_EQ(write.out.rfind("module 1: pages written, answering again after ", 0), 0u);
-  const json reset = json::parse(Run({"--json", "module", "reset", "1", "--wait"}).out);
-  EXPECT_EQ(reset["waited"], true);
-  EXPECT_GE(reset["elapsed_ms"].get<int>(), 500) << "the module is silent after a reset";
-  EXPECT_EQ(bus().module(1)->ReadPage(1)[0], 'Q') << "the written page survives the reset";
-  EXPECT_EQ(Run({"qup", "reset", "1", "--wait"}).out.rfind("module 1: program reset, answering", 0),
-            0u);
-  EXPECT_EQ(Run({"qup", "reset", "1"}).out, "module 1: program reset\n");
-}
-
-TEST_F(Qelctl, DemoRunsTheTour) {
-  const Result r = Run({"demo"});
-  EXPECT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  for (const char* expected :
-       {"[1] Open the embedded virtual bus", "PROG_VERSION (1) = 0x0207", "P_IST = 30000",
-        "motor 2: GROUPID 1, P_SOLL now 0", "reloaded the registers from flash",
-        "failed as expected: ERR_ANSWER_LENGTH (0x20000003): Answer is not of expected length",
-        "\nDone: ", "module 1: type 3, firmware 17", "programmed pages 0..3 in ",
-        "page 0 matches the image, 00: 51 45 4C 44 45 4D 4F 01", "page 3 matches the image, 70: ",
-        "outputs 0 and 2 on: state 1 (running)", "QupStop: state 0 (stopped)"}) {
-    EXPECT_NE(r.out.find(expected), std::string::npos) << expected;
-  }
-}
-
-TEST_F(Qelctl, HelpAndVersion) {
-  const Result version = Run({"--version"});
-  EXPECT_EQ(version.rc, 0);
-  EXPECT_EQ(version.out.rfind("qelctl ", 0), 0u);
-  for (const char* cmd : {"regs", "read", "write", "scan", "factors", "status", "reset", "flash",
-                          "group", "module", "qup", "demo"}) {
-    const Result help = Run({cmd, "--help"});
-    EXPECT_EQ(help.rc, 0) << cmd;
-    EXPECT_NE(help.out.find(std::string("Usage: qelctl ") + cmd), std::string::npos) << cmd;
-  }
-  EXPECT_NE(Run({"--help"}).out.find("Address 2 is then marked big"), std::string::npos);
-}
-
 }  // namespace
+}  // namespace qelctl_test

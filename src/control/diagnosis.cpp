@@ -1,4 +1,4 @@
-#include "diagnosis.h"
+#include "qelcomm/diagnosis.h"
 
 #include <algorithm>
 #include <optional>
@@ -6,31 +6,16 @@
 #include "qelcomm/errors.h"
 #include "qelcomm/protocol.h"
 
-namespace qelctl {
+namespace qelcomm {
 namespace {
-namespace sync = qelcomm::protocol::sync;
-using Dir = qelcomm::TraceEvent::Direction;
+using Dir = TraceEvent::Direction;
 
-// The whole reply a request gets, where it has a fixed length.
+// The whole reply a request gets, where the protocol fixes its length.
 std::optional<size_t> ExpectedReply(const std::vector<uint8_t>& request) {
   if (request.empty()) return std::nullopt;
-  switch (request[0]) {
-    case sync::kRead:
-    case sync::kReadExtended:
-      return qelcomm::protocol::kReadReplySize;
-    case sync::kIdentify:
-      return qelcomm::protocol::kIdentifyReplySize;
-    case sync::kDebug:
-      return qelcomm::protocol::kDebugReplySize;
-    case sync::kPageRead:
-      return qelcomm::protocol::kPageTelegramSize;
-    case sync::kQup:
-      return qelcomm::protocol::kQupReplySize;
-    case sync::kStatus:
-      return std::nullopt;  // the motor says its own data length
-    default:
-      return qelcomm::protocol::kAcceptSize;  // write-type telegrams
-  }
+  const protocol::TelegramKind* kind = protocol::FindTelegram(request[0]);
+  if (kind == nullptr || kind->reply_size == 0) return std::nullopt;  // unknown, or it varies
+  return kind->reply_size;
 }
 
 // Three equal sync bytes and, where there is one, a first field with its
@@ -49,9 +34,12 @@ std::string Plural(size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
+// The read reply's data bytes 3 and 4: zero for a 16-bit register.
+constexpr size_t kHighBytes[] = {13, 15};
+
 }  // namespace
 
-void LineLog::Add(const qelcomm::TraceEvent& e) {
+void LineLog::Add(const TraceEvent& e) {
   const std::vector<uint8_t> bytes(e.data, e.data + e.size);
   if (e.direction == Dir::Sent) {
     attempts_.push_back({bytes, {}, {}});
@@ -62,27 +50,27 @@ void LineLog::Add(const qelcomm::TraceEvent& e) {
   }
 }
 
-std::string Diagnose(const LineLog& log, uint32_t code, bool echo) {
+std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setting) {
   const auto& attempts = log.attempts();
+  const DiagnosisTerms& terms = setting.terms;
   if (attempts.empty()) return {};
-  if (code == qelcomm::ERR_ECHO_MISMATCH) {
-    if (attempts.back().echoed.empty()) return "no echo came back: leave out --echo";
-    return "what came back first was not our request: if the adapter does not echo, leave out "
-           "--echo";
+  if (code == ERR_ECHO_MISMATCH) {
+    if (attempts.back().echoed.empty()) return "no echo came back: leave out " + terms.echo;
+    return "what came back first was not our request: if the adapter does not echo, leave out " +
+           terms.echo;
   }
   const LineLog::Attempt* last = nullptr;
   for (const auto& a : attempts) {
-    if (!echo && StartsWith(a.received, a.sent)) {
+    if (!setting.echo && StartsWith(a.received, a.sent)) {
       return "the first " + std::to_string(a.sent.size()) +
-             " bytes were our own request: the adapter echoes what it sends, try --echo";
+             " bytes were our own request: the adapter echoes what it sends, try " + terms.echo;
     }
     if (!a.received.empty()) last = &a;
   }
-  if (!last) {
-    return "no reply within 100 ms (" + Plural(attempts.size(), "attempt") + ")";
+  if (!last) return "no reply within 100 ms (" + Plural(attempts.size(), "attempt") + ")";
+  if (!LooksLikeTelegram(last->received)) {
+    return "replies look like noise: check the bit rate (" + terms.bit_rate + ")";
   }
-  if (!LooksLikeTelegram(last->received))
-    return "replies look like noise: check the bit rate (--baud)";
   const auto expected = ExpectedReply(last->sent);
   if (expected && last->received.size() != *expected) {
     return Plural(last->received.size(), "byte") + " arrived where " + std::to_string(*expected) +
@@ -91,15 +79,16 @@ std::string Diagnose(const LineLog& log, uint32_t code, bool echo) {
   return {};
 }
 
-std::string CheckWidth(const LineLog& log, int address) {
+std::string CheckWidth(const LineLog& log, int address, const DiagnosisTerms& terms) {
   if (log.attempts().empty()) return {};
   const auto& reply = log.attempts().back().received;
-  if (reply.size() != qelcomm::protocol::kReadReplySize || (reply[13] == 0 && reply[15] == 0)) {
+  if (reply.size() != protocol::kReadReplySize ||
+      (reply[kHighBytes[0]] == 0 && reply[kHighBytes[1]] == 0)) {
     return {};
   }
   const std::string a = std::to_string(address);
-  return "a 16-bit register came back with high bytes set: is motor " + a +
-         " a big motor? (--big " + a + ")";
+  return "a 16-bit register came back with high bytes set: is motor " + a + " a big motor? (" +
+         terms.big + " " + a + ")";
 }
 
-}  // namespace qelctl
+}  // namespace qelcomm

@@ -1,0 +1,54 @@
+// Why an exchange failed, in one line of words: the control keeps its error
+// codes, and its trace shows what the line did during the call. Every front
+// end (the command-line tool, the Python layer, a gateway) gives the same
+// line for the same failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qelcomm/trace.h"
+
+namespace qelcomm {
+
+// What the line showed during one call: each attempt's request and every
+// byte that came back for it (read or thrown away). Feed it every trace
+// event of the call; Clear it before the next.
+class LineLog {
+ public:
+  struct Attempt {
+    std::vector<uint8_t> sent;
+    std::vector<uint8_t> received;
+    std::vector<uint8_t> echoed;  // taken as the request's echo
+  };
+  void Clear() { attempts_.clear(); }
+  void Add(const TraceEvent& event);
+  const std::vector<Attempt>& attempts() const { return attempts_; }
+
+ private:
+  std::vector<Attempt> attempts_;
+};
+
+// How the caller's user changes what a hint names, in the caller's words.
+// The defaults are the command-line tool's options.
+struct DiagnosisTerms {
+  std::string echo = "--echo";     // the setting for an adapter that echoes
+  std::string bit_rate = "--baud";  // the setting of the line's bit rate
+  std::string big = "--big";       // marks a motor big; followed by its address
+};
+
+// What the call was made with.
+struct CallSetting {
+  bool echo = false;  // the call expected its own echo first
+  DiagnosisTerms terms;
+};
+
+// One line on why the call failed with `code`, or empty when the line shows
+// nothing the code does not say.
+std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setting = {});
+// After a read of a 16-bit register at `address` that succeeded: a note when
+// the reply carried high bytes, which a big motor sends; empty otherwise.
+std::string CheckWidth(const LineLog& log, int address, const DiagnosisTerms& terms = {});
+
+}  // namespace qelcomm
