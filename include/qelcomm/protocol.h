@@ -65,7 +65,10 @@ namespace qup {
 inline constexpr uint8_t kNoop = 0, kStart = 1, kStop = 2, kPause = 3, kStep = 4, kOutputs = 5;
 }
 
-// What answers a telegram.
+// What answers a telegram. GCC 12 takes a scoped enumerator for a shadow of
+// the accept constants above, which it is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
 enum class Reply : uint8_t {
   kNone,           // never answered
   kMotorAccept,    // three bytes kMotorAccept
@@ -77,6 +80,7 @@ enum class Reply : uint8_t {
   kPage,           // one memory page
   kQup,            // eight data bytes of the module's program
 };
+#pragma GCC diagnostic pop
 
 enum class Family : uint8_t {
   kRegisterRead,
