@@ -59,9 +59,9 @@ FrameParser::Result FrameParser::TryParse(size_t start, Telegram& t, size_t& end
     const uint8_t a = buf_[pos];
     const uint8_t b = buf_[pos + 1];
     if (a == kEndSync && b == kEndSync) {
-      if (t.fields.empty()) return Result::kMalformed;  // every telegram has an address
       end = pos + 2;
-      return Result::kComplete;
+      // Every telegram has an address.
+      return t.fields.empty() ? Result::kMalformed : Result::kComplete;
     }
     if (b != static_cast<uint8_t>(~a) || t.fields.size() >= kMaxFields) {
       end = pos + 2;
