@@ -4,6 +4,8 @@
 #include <array>
 #include <utility>
 
+#include "qelcomm/protocol.h"
+
 namespace qelcomm::sim {
 namespace {
 
@@ -27,7 +29,7 @@ constexpr std::array<std::pair<FaultKind, const char*>, 12> kNames{{
 uint8_t Mask(Rng& rng, uint8_t b) {
   for (;;) {
     const auto m = static_cast<uint8_t>(1 + rng.Below(255));
-    if ((b ^ m) != 0xAA) return m;
+    if ((b ^ m) != protocol::kEndSync) return m;
   }
 }
 
@@ -78,7 +80,7 @@ std::vector<uint8_t> NoiseBytes(Rng& rng, size_t n) {
   std::vector<uint8_t> out;
   while (out.size() < n) {
     const auto b = static_cast<uint8_t>(rng.Next());
-    if (b == 0xAA) continue;
+    if (b == protocol::kEndSync) continue;
     if (out.size() >= 2 && out[out.size() - 1] == b && out[out.size() - 2] == b) continue;
     out.push_back(b);
   }
