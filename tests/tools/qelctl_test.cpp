@@ -47,7 +47,7 @@ class Qelctl : public ::testing::Test {
  protected:
   Qelctl() : platform_(std::make_shared<qelcomm::VirtualPlatform>()) {
     peer_ = std::make_shared<qelcomm::sim::SimPeer>();
-    line_ = &platform_->AddLine("sim", peer_);
+    platform_->AddLine("sim", peer_);
     env_.virtual_platform = platform_;
   }
   ~Qelctl() override {
@@ -83,7 +83,7 @@ class Qelctl : public ::testing::Test {
   // Runs from now on go to a new line holding a bus built from `config`.
   void UseBus(const std::string& name, const qelcomm::sim::BusConfig& config) {
     peer_ = std::make_shared<qelcomm::sim::SimPeer>(config);
-    line_ = &platform_->AddLine(name, peer_);
+    platform_->AddLine(name, peer_);
     env_.virtual_line = name;
   }
 
@@ -95,7 +95,6 @@ class Qelctl : public ::testing::Test {
 
   std::shared_ptr<qelcomm::VirtualPlatform> platform_;
   std::shared_ptr<qelcomm::sim::SimPeer> peer_;
-  qelcomm::VirtualLine* line_;
   qelctl::RunEnv env_;
   std::filesystem::path dir_;
 };
@@ -362,7 +361,10 @@ TEST_F(Qelctl, EchoOptionWorksWhereTheLineEchoes) {
 }
 
 TEST_F(Qelctl, ReportsOsErrorsFromOpening) {
-  line_->open_error = qelcomm::VirtualPlatform::BusyError();
+  // Another handle holds the line.
+  qelcomm::OsError held_error = 0;
+  const auto held = platform_->Open("sim", held_error);
+  ASSERT_NE(held, nullptr);
   const Result busy = Run({"read", "1", "1"});
   EXPECT_EQ(busy.rc, 1);
   EXPECT_EQ(busy.err.rfind("qelctl: opening the virtual bus 'sim': OS error " +
