@@ -48,7 +48,7 @@ int16_t ParamNumFromName(bool big, std::string_view name) {
   return 0;
 }
 
-link::RegisterShape WireShape(bool big, int16_t reg) {
+RegisterShape WireShape(bool big, int16_t reg) {
   const ParamLookup info = FindParamInfo(big, reg);
   if (!info.listed) {
     // Unlisted registers are 32-bit on big motors and in the extended

@@ -120,6 +120,10 @@ double DecimalValue(float f) {
   return d;
 }
 
+ExactFactors ExactFactorsOf(const FactorSet& set) {
+  return {DecimalValue(set.position), DecimalValue(set.acceleration), DecimalValue(set.velocity)};
+}
+
 double RawToUserExact(double raw, const ParamLookup& info, const ExactFactors& factors, bool big) {
   return raw * ExactUnitsPerRaw(info, factors, big);
 }

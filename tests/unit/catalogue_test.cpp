@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "qelcomm/QelCommCtrl.h"
 #include "qelcomm/virtual_port.h"
@@ -99,6 +101,90 @@ TEST(Catalogue, NameLookup) {
   EXPECT_EQ(ctrl.GetParamNumFromName(1, "gearf_1"), 14);
   EXPECT_EQ(ctrl.GetParamNumFromName(1, "KFF3"), 123);
   EXPECT_EQ(ctrl.GetLastError(), 0);
+}
+
+TEST(Catalogue, RegistersResolveByNumberOrAnyCaseOfTheirName) {
+  using registers::RegisterByName;
+  using registers::RegisterByNumber;
+  const auto vsoll = RegisterByName(false, "v_Soll");
+  ASSERT_TRUE(vsoll);
+  EXPECT_EQ(vsoll->number, 5);
+  EXPECT_EQ(vsoll->Label(), "V_SOLL (5)");
+  EXPECT_FALSE(vsoll->shape.is32);
+  EXPECT_TRUE(vsoll->shape.sign_extend);
+  EXPECT_TRUE(vsoll->Scaled());
+  // Extended names are found for either size; the motor's table comes first.
+  for (bool big : {false, true}) {
+    const auto baud = RegisterByName(big, "baudrate");
+    ASSERT_TRUE(baud);
+    EXPECT_EQ(baud->number, 258);
+    EXPECT_EQ(baud->name, "BAUDRATE");
+  }
+  EXPECT_EQ(RegisterByName(true, "GEARF_1")->number, 14);
+  EXPECT_FALSE(RegisterByName(false, "GEARF_1"));
+  EXPECT_FALSE(RegisterByName(false, "P_SOLL "));
+  EXPECT_FALSE(RegisterByName(false, ""));
+  // The same number means another register, and width, on a big motor.
+  EXPECT_FALSE(RegisterByNumber(false, 5)->shape.is32);
+  EXPECT_TRUE(RegisterByNumber(true, 5)->shape.is32);
+  // Numbers no telegram carries are refused; unlisted ones that it does are not.
+  for (int n : {0, -1, 256, 512}) EXPECT_FALSE(RegisterByNumber(false, n)) << n;
+  const auto unlisted = RegisterByNumber(false, 200);
+  ASSERT_TRUE(unlisted);
+  EXPECT_FALSE(unlisted->listed());
+  EXPECT_EQ(unlisted->Label(), "200");
+  EXPECT_TRUE(RegisterByNumber(false, 400)->shape.is32);
+}
+
+TEST(Catalogue, WellKnownNumbersNameTheSameRegisterInBothTables) {
+  const std::pair<int16_t, const char*> known[] = {
+      {registers::known::kProgVersion, "PROG_VERSION"}, {registers::known::kModeReg, "MODE_REG"},
+      {registers::known::kPSoll, "P_SOLL"},   {registers::known::kVSoll, "V_SOLL"},
+      {registers::known::kASoll, "A_SOLL"},   {registers::known::kTSoll, "T_SOLL"},
+      {registers::known::kPIst, "P_IST"},     {registers::known::kVIst, "V_IST"},
+      {registers::known::kErrStat, "ERR_STAT"}, {registers::known::kVersion, "VERSION"},
+      {registers::known::kBaudrate, "BAUDRATE"}, {registers::known::kAddress, "ADDRESS"},
+      {registers::known::kGroupId, "GROUPID"}, {registers::known::kTransmitDelay, "TRANSMITDELAY"}};
+  for (const auto& [number, name] : known) {
+    for (bool big : {false, true}) {
+      const auto* e = registers::FindParamEntry(big, number);
+      ASSERT_NE(e, nullptr) << name;
+      EXPECT_STREQ(e->Name, name);
+    }
+  }
+}
+
+// The roles are our own lists of names: a misspelt name would silently make
+// a live register a setting, so the share of each role is pinned per table.
+TEST(Catalogue, EveryRegisterHasTheRoleItsNameGives) {
+  using registers::Role;
+  auto count = [](bool big, std::span<const ParamInfo> table, int offset) {
+    std::map<Role, std::vector<std::string>> by_role;
+    for (const ParamInfo& e : table) {
+      const auto r = registers::RegisterByNumber(big, e.Number + offset);
+      by_role[r->role].push_back(e.Name);
+    }
+    return by_role;
+  };
+  using Names = std::vector<std::string>;
+  auto standard = count(false, registers::StandardTable(), 0);
+  EXPECT_EQ(standard[Role::kIdentity], (Names{"SERIALNUMBER", "MYADDR"}));
+  EXPECT_EQ(standard[Role::kReadOnly], (Names{"PROG_VERSION", "MOTORTYPE", "HWVERSION", "CHECKSUM"}));
+  EXPECT_EQ(standard[Role::kLive].size(), 43u);
+  auto big = count(true, registers::BigTable(), 0);
+  EXPECT_EQ(big[Role::kIdentity], (Names{"MY_ADDR", "SERIAL_NUMBER"}));
+  EXPECT_EQ(big[Role::kReadOnly], (Names{"PROG_VERSION", "MOTOR_TYPE", "HW_VERSION", "CHKSUM"}));
+  EXPECT_EQ(big[Role::kLive].size(), 47u);
+  auto extended = count(false, registers::ExtendedTable(), 256);
+  EXPECT_EQ(extended[Role::kIdentity], (Names{"ADDRESS"}));
+  EXPECT_EQ(extended[Role::kReadOnly], (Names{"VERSION"}));
+  EXPECT_EQ(extended[Role::kLive],
+            (Names{"INPUTS", "OUTPUT", "MODULECOMMAND", "CAPTUREDPOSITION1", "CAPTUREDPOSITION2"}));
+  // Targets that act at once are live; what only prepares a move is a setting.
+  EXPECT_EQ(registers::RegisterByName(false, "P_SOLL")->role, Role::kLive);
+  EXPECT_EQ(registers::RegisterByName(false, "V_SOLL")->role, Role::kSetting);
+  EXPECT_EQ(registers::RegisterByNumber(false, 200)->role, Role::kLive);  // unlisted
+  EXPECT_STREQ(registers::RoleName(Role::kReadOnly), "read-only");
 }
 
 }  // namespace

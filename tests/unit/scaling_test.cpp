@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "qelcomm/catalogue.h"
 #include "support/virtual_bench.h"
 
 namespace qelcomm::testing {
@@ -103,6 +104,55 @@ TEST(Scaling, FailedReadLeavesValueAlone) {
   EXPECT_EQ(uint32_t(b.ctrl.GetLastError()), ERR_PORT_NOT_OPEN);
   EXPECT_FALSE(b.ctrl.WriteParameterAlternate(1, 6, 1.0f));
   EXPECT_EQ(uint32_t(b.ctrl.GetLastError()), ERR_PORT_NOT_OPEN);
+}
+
+// The exact, checked conversion that tools use: double precision, one factor
+// for both directions, and refusal of what the register cannot hold.
+registers::Register Reg(bool big, const char* name) { return *registers::RegisterByName(big, name); }
+const registers::ExactFactors kStd = registers::ExactFactorsOf(registers::kStandardFactors);
+const registers::ExactFactors kBig = registers::ExactFactorsOf(registers::kBigFactors);
+
+TEST(CheckedConversion, ValuesConvertExactlyAndBack) {
+  const auto asoll = registers::UnitsToRaw(24832.089, Reg(false, "A_SOLL"), kStd);
+  ASSERT_TRUE(asoll.ok());
+  EXPECT_EQ(asoll.raw, 100);
+  EXPECT_DOUBLE_EQ(asoll.units, 24832.089);  // the factor's decimal, not its float
+  const auto vsoll = registers::UnitsToRaw(-100.0, Reg(false, "V_SOLL"), kStd);
+  EXPECT_EQ(vsoll.raw, -210);  // -209.7 rounded away from zero
+  EXPECT_DOUBLE_EQ(vsoll.units, -210 * 0.476806640625);
+  EXPECT_EQ(registers::UnitsToRaw(45.0, Reg(false, "ELDEGN_OFFSET"), kStd).raw, 256);
+  EXPECT_EQ(registers::UnitsToRaw(40.0, Reg(true, "ELDEG_IST"), kBig).raw, 127);
+  EXPECT_EQ(registers::UnitsToRaw(2.5, Reg(false, "FNCERR"), kStd).raw, 3);
+  EXPECT_EQ(registers::UnitsToRaw(-2.5, Reg(false, "FNCERR"), kStd).raw, -3);
+  EXPECT_DOUBLE_EQ(registers::RawToUnits(100, Reg(true, "A_SOLL"), kBig), 27792.1875);
+}
+
+TEST(CheckedConversion, RefusesWhatTheRegisterCannotHold) {
+  // 20000 units of V_SOLL are raw 41946, beyond signed 16 bits: refused, never
+  // sent as the -23590 its low bits would make.
+  const auto far = registers::UnitsToRaw(20000.0, Reg(false, "V_SOLL"), kStd);
+  EXPECT_EQ(far.problem, registers::ValueProblem::kOutOfRange);
+  EXPECT_EQ(far.Why(), "raw 41946 is outside -32768..32767");
+  // The same value fits a big motor's 32-bit V_SOLL.
+  EXPECT_TRUE(registers::UnitsToRaw(20000.0, Reg(true, "V_SOLL"), kBig).ok());
+  EXPECT_EQ(registers::UnitsToRaw(1e300, Reg(false, "FNCERR"), kStd).Why(),
+            "raw beyond 64 bits is outside -2147483648..2147483647");
+  EXPECT_EQ(registers::UnitsToRaw(std::nan(""), Reg(false, "FNCERR"), kStd).problem,
+            registers::ValueProblem::kNotFinite);
+  EXPECT_FALSE(registers::UnitsToRaw(-1.0, Reg(false, "PROG_VERSION"), kStd).ok());
+}
+
+TEST(CheckedConversion, RawValuesByNumberOrBitPattern) {
+  const auto vsoll = Reg(false, "V_SOLL");
+  EXPECT_FALSE(registers::CheckRaw(99999, vsoll, kStd).ok());
+  EXPECT_EQ(registers::CheckRaw(-32768, vsoll, kStd).raw, -32768);
+  EXPECT_EQ(registers::CheckRawBits(0xFFFF, vsoll, kStd).raw, -1);  // held sign-extended
+  EXPECT_FALSE(registers::CheckRawBits(0x10000, vsoll, kStd).ok());
+  const auto version = Reg(false, "PROG_VERSION");  // unsigned 16-bit
+  EXPECT_EQ(registers::RangeText(registers::RangeOf(version)), "0..65535");
+  EXPECT_EQ(registers::CheckRaw(65535, version, kStd).raw, 65535);
+  EXPECT_EQ(registers::CheckRawBits(0xFFFFFFFF, Reg(false, "P_SOLL"), kStd).raw, -1);
+  EXPECT_DOUBLE_EQ(registers::CheckRaw(160, Reg(false, "P_SIM"), kStd).units, 10.0);
 }
 
 }  // namespace
