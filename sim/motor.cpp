@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "registers/catalogue.h"
+#include "qelcomm/catalogue.h"
 
 namespace qelcomm::sim {
 namespace {

@@ -11,27 +11,14 @@
 #include <map>
 #include <optional>
 
+#include "qelcomm/catalogue.h"
 #include "qelcomm/protocol.h"
 
 namespace qelcomm::sim {
 
 // Register numbers that mean something to the model; the same in the
 // standard and the big-motor table.
-namespace reg {
-inline constexpr int kProgVersion = protocol::reg::kProgVersion;
-inline constexpr int kModeReg = protocol::reg::kModeReg;
-inline constexpr int kPSoll = 3;
-inline constexpr int kVSoll = 5;
-inline constexpr int kASoll = 6;
-inline constexpr int kPIst = 10;
-inline constexpr int kVIst = 12;
-inline constexpr int kErrStat = 35;
-inline constexpr int kVersion = 257;
-inline constexpr int kBaudrate = 258;
-inline constexpr int kAddress = 259;
-inline constexpr int kGroupId = 260;
-inline constexpr int kTransmitDelay = 261;
-}  // namespace reg
+namespace reg = registers::known;
 
 using protocol::kSafeModeValue;
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "registers/catalogue.h"
+#include "qelcomm/catalogue.h"
 
 namespace qelcomm::sim {
 namespace {
@@ -71,18 +71,6 @@ struct Parser {
     if (!Num(s, 0, 3.6e6, v)) return Fail(opt + ": expected milliseconds, got '" + s + "'");
     us = static_cast<uint64_t>(v * 1000.0 + 0.5);
     return true;
-  }
-
-  // A register by number, or by name for the motor's size (extended names
-  // too).
-  static int RegisterByName(const std::string& name, bool big) {
-    if (int n = registers::ParamNumFromName(big, name)) return n;
-    for (const auto& e : registers::ExtendedTable()) {
-      std::string upper;
-      for (char c : name) upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-      if (upper == e.Name) return e.Number + 256;
-    }
-    return 0;
   }
 
   bool Option(const std::string& name, const std::string& value, bool has_value) {
@@ -165,8 +153,10 @@ struct Parser {
       if (!Int(reg, 1, 511, n)) {
         bool big = false;
         for (const auto& m : bus.motors) big |= m.address == p.address && m.big;
-        n = RegisterByName(reg, big);
-        if (n == 0) return Fail(opt + ": unknown register '" + reg + "'");
+        // By name for the motor's size, extended names too.
+        const auto found = registers::RegisterByName(big, reg);
+        if (!found) return Fail(opt + ": unknown register '" + reg + "'");
+        n = found->number;
       }
       p.number = static_cast<int>(n);
       long long v = 0;
