@@ -5,46 +5,27 @@
 #include <cstdio>
 
 #include "qelcomm/telegram_text.h"
+#include "replies.h"
 
 namespace qelcomm::sim {
 namespace {
 
 constexpr uint64_t kVanishGraceUs = 50'000;
 
-std::string Fmt(const char* fmt, auto... args) {
-  char buf[256];
-  std::snprintf(buf, sizeof buf, fmt, args...);
-  return buf;
-}
-
-uint32_t LittleEndian(const std::vector<uint8_t>& f, size_t from, size_t n) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < n; ++i) v |= uint32_t{f[from + i]} << (8 * i);
-  return v;
-}
-
-Reply Framed(uint8_t sync_byte, std::vector<uint8_t> fields, std::vector<size_t> unchecked = {}) {
-  return {BuildFrame(sync_byte, fields), true, std::move(unchecked)};
-}
-
-Reply Accept(uint8_t value) { return {Acceptance(value), false, {}}; }
-
 // What the telegram is, in the words of the host's trace.
 std::string Describe(const Telegram& t, bool big = false) { return DescribeTelegram(true, t.raw, big); }
 
 std::string BadLayout(const Telegram& t) { return ": bad layout, ignored: " + Hex(t.raw); }
 
-// Names the module that answers a telegram sent to the probe address;
-// `own` when the telegram went to its own address.
-std::string Answerer(const Module& m, uint8_t addr, const char* own) {
-  return addr == m.address() ? std::string(own) : Fmt(": module %u", m.address());
-}
-
-template <class Bytes>
-unsigned ByteSum(const Bytes& bytes) {
-  unsigned sum = 0;
-  for (uint8_t b : bytes) sum += b;
-  return sum;
+// True when every row of the protocol table has exactly one route.
+template <class Routes>
+constexpr bool EveryKindRouted(const Routes& routes) {
+  for (const auto& kind : protocol::kTelegrams) {
+    int n = 0;
+    for (const auto& r : routes) n += r.sync == kind.sync;
+    if (n != 1) return false;
+  }
+  return std::size(routes) == std::size(protocol::kTelegrams);
 }
 
 }  // namespace
@@ -216,17 +197,7 @@ void Bus::Receive(std::span<const uint8_t> bytes, uint64_t now_us) {
 void Bus::Handle(const Telegram& t, uint64_t now_us) {
   ++telegrams_;
   Note("accept", 0, "");
-  std::string what;
-  switch (t.sync) {
-    case sync::kIdentify: case sync::kModuleReset: case sync::kModuleStop:
-    case sync::kDebug: case sync::kPageRead: case sync::kPage:
-    case sync::kModuleWrite: case sync::kQup: case sync::kQupReset:
-      what = HandleModule(t, now_us);
-      break;
-    default:
-      what = HandleMotor(t, now_us);
-      break;
-  }
+  std::string what = Dispatch(t, now_us);
   if (config_.vanish_after > 0 && telegrams_ == config_.vanish_after && !vanished_) {
     // Go away a little after the last reply has left: closing the terminal
     // earlier would drop that reply before a busy host has read it.
@@ -238,176 +209,60 @@ void Bus::Handle(const Telegram& t, uint64_t now_us) {
   }
 }
 
-std::string Bus::HandleMotor(const Telegram& t, uint64_t now_us) {
-  const auto& f = t.fields;
-  const uint8_t addr = f[0];
-  const bool ext = t.sync == sync::kReadExtended || t.sync == sync::kWriteExtended || t.sync == sync::kGroupExtended;
-
-  if (t.sync == sync::kGroup || t.sync == sync::kGroupExtended) {
-    // Members may be of either size; the standard table names the register.
-    const std::string what = Describe(t);
-    if (f.size() < 5 || (f[3] != 2 && f[3] != 4) || f.size() != 4u + f[3]) return what + BadLayout(t);
-    const int number = f[2] + (ext ? 256 : 0);
-    const uint32_t value = LittleEndian(f, 4, f[3]);
-    std::string applied;
-    for (auto& [a, m] : motors_) {
-      if (!m->Silent(now_us) && m->ApplyGroup(addr, f[1], number, value, now_us)) {
-        applied += Fmt(" %u", a);
-      }
-    }
-    return what + ", applied by:" + (applied.empty() ? " none" : applied);
+const Bus::Route& Bus::RouteOf(uint8_t s) {
+  static constexpr Route kRoutes[] = {
+      {sync::kRead, Target::kMotor, &Bus::OnRead},
+      {sync::kReadExtended, Target::kMotor, &Bus::OnRead},
+      {sync::kWrite, Target::kMotor, &Bus::OnWrite},
+      {sync::kWriteExtended, Target::kMotor, &Bus::OnWrite},
+      {sync::kSafeMode, Target::kMotor, &Bus::OnSafeMode},
+      {sync::kRestart, Target::kMotor, &Bus::OnRestart},
+      {sync::kFlash, Target::kMotor, &Bus::OnFlash},
+      {sync::kStatus, Target::kMotor, &Bus::OnStatus},
+      {sync::kGroup, Target::kGroup, &Bus::OnGroup},
+      {sync::kGroupExtended, Target::kGroup, &Bus::OnGroup},
+      {sync::kIdentify, Target::kModules, &Bus::OnIdentify},
+      {sync::kModuleWrite, Target::kModules, &Bus::OnModuleWrite},
+      {sync::kModuleReset, Target::kModule, &Bus::OnModuleReset},
+      {sync::kModuleStop, Target::kModule, &Bus::OnModuleStop},
+      {sync::kDebug, Target::kModule, &Bus::OnDebug},
+      {sync::kPageRead, Target::kModule, &Bus::OnPageRead},
+      {sync::kPage, Target::kModule, &Bus::OnPageWrite},
+      {sync::kQup, Target::kModule, &Bus::OnQup},
+      {sync::kQupReset, Target::kModule, &Bus::OnQupReset},
+  };
+  static_assert(EveryKindRouted(kRoutes), "every start sync has one handler");
+  for (const Route& r : kRoutes) {
+    if (r.sync == s) return r;
   }
-
-  Motor* m = motor(addr);
-  std::string what = Describe(t, m != nullptr && m->big());
-  if (m == nullptr) return what + ": no motor";
-  if (m->Silent(now_us)) return what + ": motor busy, silent";
-
-  switch (t.sync) {
-    case sync::kRead:
-    case sync::kReadExtended: {
-      if (f.size() != 2) break;
-      const int number = f[1] + (ext ? 256 : 0);
-      auto v = m->Read(number, now_us);
-      if (!v) return what + ": unknown register, no reply";
-      what += Fmt(" = %d", m->Width(number) == 4 ? static_cast<int32_t>(*v)
-                                                : static_cast<int32_t>(static_cast<int16_t>(*v)));
-      Note("read", number, Fmt(" %u", *v));
-      return what + Send(addr,
-                         Framed(ext ? sync::kWriteExtended : sync::kWrite,
-                                {0x00, f[1], 0x04, static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8),
-                                 static_cast<uint8_t>(*v >> 16), static_cast<uint8_t>(*v >> 24)}),
-                         now_us);
-    }
-    case sync::kWrite:
-    case sync::kWriteExtended: {
-      if (f.size() < 3 || (f[2] != 2 && f[2] != 4) || f.size() != 3u + f[2]) break;
-      const int number = f[1] + (ext ? 256 : 0);
-      if (!m->Write(number, LittleEndian(f, 3, f[2]), now_us)) return what + ": unknown register, no reply";
-      Note("write", number, Fmt(" %u", *m->Read(number, now_us)));
-      return what + Send(addr, Accept(kMotorAccept), now_us);
-    }
-    case sync::kSafeMode:
-      if (f.size() != 1) break;
-      m->EnterSafeMode(now_us);
-      return what + Send(addr, Accept(kMotorAccept), now_us);
-    case sync::kRestart:
-    case sync::kFlash:
-      if (f.size() != 1) break;
-      if (!m->InSafeMode(now_us)) return what + ": outside safe mode, ignored" + Send(addr, Accept(kMotorAccept), now_us);
-      if (t.sync == sync::kRestart) {
-        m->Restart(now_us);
-      } else {
-        m->Flash(now_us);
-      }
-      return what + ": unanswered, motor silent for a while";
-    case sync::kStatus: {
-      if (f.size() != 1) break;
-      const MotorStatus s = m->Status(now_us);
-      const auto p = static_cast<uint32_t>(s.position);
-      what += Fmt(": word 0x%04X pos %d errors %u", s.word, s.position, s.error_count);
-      Note("status", 0, Fmt(" %u %d %u", s.word, s.position, s.error_count));
-      return what + Send(addr,
-                         Framed(sync::kStatus,
-                                {0x00, 0x08, static_cast<uint8_t>(s.word), static_cast<uint8_t>(s.word >> 8),
-                                 static_cast<uint8_t>(p), static_cast<uint8_t>(p >> 8),
-                                 static_cast<uint8_t>(p >> 16), static_cast<uint8_t>(p >> 24),
-                                 s.error_count, 0x00}),
-                         now_us);
-    }
-    default:
-      break;
-  }
-  m->CountError();
-  return what + BadLayout(t);
+  return kRoutes[0];  // not reached: the parser passes only the table's syncs
 }
 
-std::string Bus::HandleModule(const Telegram& t, uint64_t now_us) {
-  const auto& f = t.fields;
-  const uint8_t addr = f[0];
-  std::string what = Describe(t);
-
-  if (t.sync == sync::kIdentify || t.sync == sync::kModuleWrite) {
-    if (f.size() != 1) return what + BadLayout(t);
-    // Modules take these at their own address and at the probe address:
-    // the control sends the write command of module programming there.
-    bool any = false;
-    for (auto& m : modules_) {
-      if (!m->AnswersTo(addr) || m->Silent(now_us)) continue;
-      any = true;
-      if (t.sync == sync::kIdentify) {
-        what += Answerer(*m, addr, ":") + Fmt(" type %u firmware %u", m->setup().type, m->setup().firmware);
-        Note("identify", 0, Fmt(" %u %u", m->setup().type, m->setup().firmware));
-        // Offsets 5 and 6 carry a hardware revision the host does not check.
-        what += Send(addr, Framed(sync::kIdentify, {0x00, 0x01, m->setup().type, m->setup().firmware}, {5, 6}),
-                     now_us);
-      } else {
-        Note("module-write", 0, "");
-        what += Answerer(*m, addr, "") + Send(addr, Accept(kModuleAccept), now_us);
-        m->CommitWrite(now_us);
-        what += ", committing, silent for a while";
-      }
-    }
-    return any ? what : what + ": no module answers";
-  }
-
-  Module* m = module(addr);
-  if (m == nullptr) return what + ": no module";
-  if (m->Silent(now_us)) return what + ": module busy, silent";
-
-  switch (t.sync) {
-    case sync::kModuleReset:
-      if (f.size() != 1) break;
-      m->Reset(now_us);
-      return what + ": unanswered, module restarts";
-    case sync::kModuleStop:
-      if (f.size() != 1) break;
-      m->Stop(now_us);
-      Note("stop", 0, "");
-      return what + Send(addr, Accept(kModuleAccept), now_us);
-    case sync::kDebug: {
-      if (f.size() != 1) break;
-      const DebugState d = m->Debug(now_us);
-      what += Fmt(": state %u inputs 0x%02X outputs 0x%02X time %u count %u mode %u", d.state, d.inputs,
-                  d.outputs, d.time, d.count, d.mode_cmd);
-      Note("debug", 0, "");
-      return what + Send(addr,
-                         Framed(sync::kDebug,
-                                {0x00, d.state, d.inputs, d.outputs, static_cast<uint8_t>(d.time),
-                                 static_cast<uint8_t>(d.time >> 8), static_cast<uint8_t>(d.count),
-                                 static_cast<uint8_t>(d.count >> 8), d.mode_cmd}),
-                         now_us);
-    }
-    case sync::kPageRead: {
-      if (f.size() != 2) break;
-      std::vector<uint8_t> fields{0x00, f[1]};
-      const auto page = m->ReadPage(f[1]);
-      Note("page-read", f[1], Fmt(" %u", ByteSum(page)));
-      fields.insert(fields.end(), page.begin(), page.end());
-      return what + Send(addr, Framed(sync::kPage, std::move(fields)), now_us);
-    }
-    case sync::kPage:
-      if (f.size() != 2 + kPageSize) break;
-      m->WritePage(f[1], f.data() + 2);
-      Note("page-write", f[1], Fmt(" %u", ByteSum(m->ReadPage(f[1]))));
-      return what + Send(addr, Accept(kModuleAccept), now_us);
-    case sync::kQup: {
-      if (f.size() < 3 || f.size() != 2u + f[1]) break;
-      std::vector<uint8_t> payload(f.begin() + 2, f.end());
-      const auto d = m->Qup(payload, now_us);
-      what += Fmt(": state %u outputs 0x%02X", d[1], d[2]);
-      Note("qup", 0, Fmt(" %u", d[6] | d[7] << 8));
-      std::vector<uint8_t> fields{0x00, 0x08};
-      fields.insert(fields.end(), d.begin(), d.end());
-      return what + Send(addr, Framed(sync::kQup, std::move(fields)), now_us);
-    }
-    case sync::kQupReset:
-      if (f.size() != 1) break;
-      m->QupReset(now_us);
-      return what + ": unanswered, program reset";
-    default:
+std::string Bus::Dispatch(const Telegram& t, uint64_t now_us) {
+  const Route& route = RouteOf(t.sync);
+  Request r{t, *protocol::FindTelegram(t.sync), now_us};
+  std::string what;
+  switch (route.target) {
+    case Target::kMotor:
+      r.motor = motor(r.address());
+      what = Describe(t, r.motor != nullptr && r.motor->big());
+      if (r.motor == nullptr) return what + ": no motor";
+      if (r.motor->Silent(now_us)) return what + ": motor busy, silent";
+      break;
+    case Target::kModule:
+      r.module = module(r.address());
+      what = Describe(t);
+      if (r.module == nullptr) return what + ": no module";
+      if (r.module->Silent(now_us)) return what + ": module busy, silent";
+      break;
+    case Target::kModules:
+    case Target::kGroup:
+      what = Describe(t);
       break;
   }
+  if (Outcome outcome = (this->*route.handle)(r)) return what + *outcome;
+  // A motor counts a telegram it cannot make sense of.
+  if (r.motor != nullptr) r.motor->CountError();
   return what + BadLayout(t);
 }
 

@@ -120,10 +120,67 @@ class Bus {
   const BusConfig& config() const { return config_; }
 
  private:
+  // One telegram being handled, and the device it is for.
+  struct Request {
+    const Telegram& t;
+    const protocol::TelegramKind& kind;
+    uint64_t now_us;
+    Motor* motor = nullptr;
+    Module* module = nullptr;
+    uint8_t address() const { return t.fields[0]; }
+    const std::vector<uint8_t>& fields() const { return t.fields; }
+    // The register number in field `i`, as the kind's register range has it.
+    int Register(size_t i) const { return t.fields[i] + (kind.extended ? protocol::kExtendedBase : 0); }
+  };
+  // What a handler adds to the telegram's trace line; nullopt when the
+  // device does not take the telegram's layout.
+  using Outcome = std::optional<std::string>;
+  using Handler = Outcome (Bus::*)(const Request&);
+  enum class Target {
+    kMotor,    // the motor at the address, which must be there and listening
+    kModule,   // the same for a module
+    kModules,  // every module answering the address, probe address included
+    kGroup,    // every motor on the line
+  };
+  struct Route {
+    uint8_t sync;
+    Target target;
+    Handler handle;
+  };
+  // The handler of each start sync the protocol knows.
+  static const Route& RouteOf(uint8_t sync);
+
   void Handle(const Telegram& t, uint64_t now_us);
-  // Describes the telegram and its outcome for the trace.
-  std::string HandleMotor(const Telegram& t, uint64_t now_us);
-  std::string HandleModule(const Telegram& t, uint64_t now_us);
+  // Finds the telegram's device and handler; describes it and its outcome
+  // for the trace.
+  std::string Dispatch(const Telegram& t, uint64_t now_us);
+
+  // Motor telegrams (motor_handlers.cpp).
+  Outcome OnRead(const Request& r);
+  Outcome OnWrite(const Request& r);
+  Outcome OnSafeMode(const Request& r);
+  Outcome OnRestart(const Request& r);
+  Outcome OnFlash(const Request& r);
+  Outcome OnStatus(const Request& r);
+  Outcome OnGroup(const Request& r);
+  // Restart and flash: only in safe mode, else answered with an accept.
+  Outcome RestartOrFlash(const Request& r, void (Motor::*action)(uint64_t));
+
+  // Module telegrams (module_handlers.cpp).
+  Outcome OnIdentify(const Request& r);
+  Outcome OnModuleWrite(const Request& r);
+  Outcome OnModuleReset(const Request& r);
+  Outcome OnModuleStop(const Request& r);
+  Outcome OnDebug(const Request& r);
+  Outcome OnPageRead(const Request& r);
+  Outcome OnPageWrite(const Request& r);
+  Outcome OnQup(const Request& r);
+  Outcome OnQupReset(const Request& r);
+  // Runs `answer` for every module listening at the address; what they said.
+  Outcome EveryModule(const Request& r, std::string (Bus::*answer)(const Request&, Module&));
+  std::string IdentifyOne(const Request& r, Module& m);
+  std::string CommitOne(const Request& r, Module& m);
+
   // Applies the address's fault and schedules the reply.
   std::string Send(uint8_t address, Reply reply, uint64_t now_us);
   // Gives the time the last byte is there.

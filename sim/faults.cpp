@@ -4,6 +4,9 @@
 #include <array>
 #include <utility>
 
+#include "qelcomm/protocol.h"
+#include "wire.h"
+
 namespace qelcomm::sim {
 namespace {
 
@@ -27,7 +30,7 @@ constexpr std::array<std::pair<FaultKind, const char*>, 12> kNames{{
 uint8_t Mask(Rng& rng, uint8_t b) {
   for (;;) {
     const auto m = static_cast<uint8_t>(1 + rng.Below(255));
-    if ((b ^ m) != 0xAA) return m;
+    if ((b ^ m) != protocol::kEndSync) return m;
   }
 }
 
@@ -39,7 +42,7 @@ bool Unchecked(const Reply& r, size_t pos) {
 // (4, 6, ...) in a framed reply, without the unchecked ones.
 std::vector<size_t> FramedPositions(const Reply& r, bool complements) {
   std::vector<size_t> out;
-  for (size_t p = complements ? 4 : 3; p + 2 < r.bytes.size(); p += 2) {
+  for (size_t p = kSyncCount + (complements ? 1 : 0); p + 2 < r.bytes.size(); p += 2) {
     if (!Unchecked(r, p)) out.push_back(p);
   }
   return out;
@@ -78,7 +81,7 @@ std::vector<uint8_t> NoiseBytes(Rng& rng, size_t n) {
   std::vector<uint8_t> out;
   while (out.size() < n) {
     const auto b = static_cast<uint8_t>(rng.Next());
-    if (b == 0xAA) continue;
+    if (b == protocol::kEndSync) continue;
     if (out.size() >= 2 && out[out.size() - 1] == b && out[out.size() - 2] == b) continue;
     out.push_back(b);
   }
@@ -88,7 +91,7 @@ std::vector<uint8_t> NoiseBytes(Rng& rng, size_t n) {
 std::vector<Piece> ApplyFault(FaultKind kind, const Reply& reply, Rng& rng,
                               const FaultTiming& timing) {
   std::vector<uint8_t> b = reply.bytes;
-  const bool framed = reply.framed && b.size() >= 5;
+  const bool framed = reply.framed && b.size() >= kFrameOverhead;
   switch (kind) {
     case FaultKind::kNone:
     case FaultKind::kChatter:
@@ -117,7 +120,7 @@ std::vector<Piece> ApplyFault(FaultKind kind, const Reply& reply, Rng& rng,
       b.back() = static_cast<uint8_t>(b.back() + 1);  // an acceptance has no complement
       break;
     case FaultKind::kWrongSync: {
-      const size_t n = framed ? 3 : b.size();
+      const size_t n = framed ? kSyncCount : b.size();
       for (size_t i = 0; i < n; ++i) b[i] ^= 0x01;
       break;
     }
@@ -130,8 +133,9 @@ std::vector<Piece> ApplyFault(FaultKind kind, const Reply& reply, Rng& rng,
       // Framed: after the start sync and address, then in the middle of the
       // rest on a field boundary. Acceptances: after the first byte.
       std::vector<size_t> cuts;
-      if (framed && b.size() > 9) {
-        cuts = {5, 5 + ((b.size() - 5) / 4) * 2};
+      constexpr size_t kHead = kSyncCount + 2;  // start sync and address
+      if (framed && b.size() > kHead + 4) {
+        cuts = {kHead, kHead + ((b.size() - kHead) / 4) * 2};
       } else if (b.size() > 1) {
         cuts = {1};
       }

@@ -73,7 +73,7 @@ struct Piece {
 std::vector<Piece> ApplyFault(FaultKind kind, const Reply& reply, Rng& rng,
                               const FaultTiming& timing);
 
-// Bytes that cannot be mistaken for a frame: no 0xAA, never three equal.
+// Bytes that cannot be mistaken for a frame: no end sync, never three equal.
 std::vector<uint8_t> NoiseBytes(Rng& rng, size_t n);
 
 }  // namespace qelcomm::sim

@@ -63,7 +63,7 @@ DebugState Module::Debug(uint64_t now_us) const {
   return d;
 }
 
-std::array<uint8_t, 8> Module::Qup(const std::vector<uint8_t>& payload, uint64_t now_us) {
+std::array<uint8_t, protocol::kQupDataSize> Module::Qup(const std::vector<uint8_t>& payload, uint64_t now_us) {
   const uint8_t cmd = payload.empty() ? qup::kNoop : payload[0];
   auto word = [&](size_t i) {
     return static_cast<uint16_t>(payload.size() > i + 1 ? payload[i] | (payload[i + 1] << 8) : 0);

@@ -49,7 +49,9 @@ class Module {
 
   const ModuleSetup& setup() const { return setup_; }
   uint8_t address() const { return setup_.address; }
-  bool AnswersTo(uint8_t addr) const { return addr == setup_.address || addr == 0xFF; }
+  bool AnswersTo(uint8_t addr) const {
+    return addr == setup_.address || addr == protocol::kModuleProbeAddress;
+  }
   bool Silent(uint64_t now_us) const { return now_us < silent_until_us_; }
 
   // Module control.
@@ -65,7 +67,7 @@ class Module {
 
   // Qup program commands. Each returns the eight reply data bytes:
   // command, state, outputs, inputs, program counter (2), value (2).
-  std::array<uint8_t, 8> Qup(const std::vector<uint8_t>& payload, uint64_t now_us);
+  std::array<uint8_t, protocol::kQupDataSize> Qup(const std::vector<uint8_t>& payload, uint64_t now_us);
   void QupReset(uint64_t now_us);
 
   ProgramState state() const { return state_; }

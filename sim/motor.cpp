@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "registers/catalogue.h"
+#include "qelcomm/catalogue.h"
 
 namespace qelcomm::sim {
 namespace {
@@ -21,8 +21,8 @@ Motor::Motor(uint8_t address, bool big, MotorTiming timing)
     wide_[e.Number] = e.Is32Bit != 0;
   }
   for (const auto& e : registers::ExtendedTable()) {
-    regs_[e.Number + 256] = 0;
-    wide_[e.Number + 256] = e.Is32Bit != 0;
+    regs_[e.Number + protocol::kExtendedBase] = 0;
+    wide_[e.Number + protocol::kExtendedBase] = e.Is32Bit != 0;
   }
   // Plausible start values: firmware version, position mode, motion
   // parameters, address and group.

@@ -11,30 +11,19 @@
 #include <map>
 #include <optional>
 
+#include "qelcomm/catalogue.h"
+#include "qelcomm/protocol.h"
+
 namespace qelcomm::sim {
 
 // Register numbers that mean something to the model; the same in the
 // standard and the big-motor table.
-namespace reg {
-inline constexpr int kProgVersion = 1;
-inline constexpr int kModeReg = 2;
-inline constexpr int kPSoll = 3;
-inline constexpr int kVSoll = 5;
-inline constexpr int kASoll = 6;
-inline constexpr int kPIst = 10;
-inline constexpr int kVIst = 12;
-inline constexpr int kErrStat = 35;
-inline constexpr int kVersion = 257;
-inline constexpr int kBaudrate = 258;
-inline constexpr int kAddress = 259;
-inline constexpr int kGroupId = 260;
-inline constexpr int kTransmitDelay = 261;
-}  // namespace reg
+namespace reg = registers::known;
 
-inline constexpr int32_t kSafeModeValue = 15;
+using protocol::kSafeModeValue;
 
 struct MotorTiming {
-  uint64_t safe_delay_us = 20'000;        // enter-safe-mode until MODE_REG reads 15
+  uint64_t safe_delay_us = 20'000;        // enter-safe-mode until MODE_REG reads safe mode
   uint64_t restart_silent_us = 1'500'000;  // silent after a restart
   uint64_t flash_silent_us = 2'000'000;    // silent while writing flash
 };

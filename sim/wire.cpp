@@ -5,25 +5,12 @@
 
 namespace qelcomm::sim {
 
-bool IsRequestSync(uint8_t s) {
-  switch (s) {
-    case sync::kRead: case sync::kReadExtended: case sync::kWrite:
-    case sync::kWriteExtended: case sync::kSafeMode: case sync::kRestart:
-    case sync::kFlash: case sync::kStatus: case sync::kGroup:
-    case sync::kGroupExtended: case sync::kIdentify: case sync::kModuleReset:
-    case sync::kModuleStop: case sync::kDebug: case sync::kPageRead:
-    case sync::kPage: case sync::kModuleWrite: case sync::kQup:
-    case sync::kQupReset:
-      return true;
-    default:
-      return false;
-  }
-}
+bool IsRequestSync(uint8_t s) { return protocol::FindTelegram(s) != nullptr; }
 
 std::vector<uint8_t> BuildFrame(uint8_t sync_byte, std::span<const uint8_t> fields) {
   std::vector<uint8_t> out;
-  out.reserve(5 + 2 * fields.size());
-  out.insert(out.end(), 3, sync_byte);
+  out.reserve(kFrameOverhead + 2 * fields.size());
+  out.insert(out.end(), kSyncCount, sync_byte);
   for (uint8_t f : fields) {
     out.push_back(f);
     out.push_back(static_cast<uint8_t>(~f));
@@ -37,7 +24,7 @@ std::vector<uint8_t> BuildFrame(uint8_t sync_byte, std::initializer_list<uint8_t
   return BuildFrame(sync_byte, std::span<const uint8_t>(fields.begin(), fields.size()));
 }
 
-std::vector<uint8_t> Acceptance(uint8_t value) { return std::vector<uint8_t>(3, value); }
+std::vector<uint8_t> Acceptance(uint8_t value) { return std::vector<uint8_t>(protocol::kAcceptSize, value); }
 
 std::string Hex(std::span<const uint8_t> bytes) {
   std::string s;
@@ -53,15 +40,15 @@ std::string Hex(std::span<const uint8_t> bytes) {
 FrameParser::Result FrameParser::TryParse(size_t start, Telegram& t, size_t& end) {
   t.sync = buf_[start];
   t.fields.clear();
-  size_t pos = start + 3;
+  size_t pos = start + kSyncCount;
   for (;;) {
     if (pos + 2 > buf_.size()) return Result::kIncomplete;
     const uint8_t a = buf_[pos];
     const uint8_t b = buf_[pos + 1];
     if (a == kEndSync && b == kEndSync) {
-      if (t.fields.empty()) return Result::kMalformed;  // every telegram has an address
       end = pos + 2;
-      return Result::kComplete;
+      // Every telegram has an address.
+      return t.fields.empty() ? Result::kMalformed : Result::kComplete;
     }
     if (b != static_cast<uint8_t>(~a) || t.fields.size() >= kMaxFields) {
       end = pos + 2;
@@ -77,12 +64,12 @@ void FrameParser::Feed(std::span<const uint8_t> bytes, std::vector<Telegram>& ou
   size_t i = 0;
   for (;;) {
     // Hunt for a start sync.
-    while (i + 3 <= buf_.size() &&
+    while (i + kSyncCount <= buf_.size() &&
            !(IsRequestSync(buf_[i]) && buf_[i + 1] == buf_[i] && buf_[i + 2] == buf_[i])) {
       ++i;
       ++skipped_;
     }
-    if (i + 3 > buf_.size()) {
+    if (i + kSyncCount > buf_.size()) {
       // Keep a tail that may still become a sync.
       size_t keep = buf_.size() - i;
       while (keep > 0 && !IsRequestSync(buf_[buf_.size() - keep])) {

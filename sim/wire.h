@@ -19,6 +19,10 @@ using protocol::kEndSync;
 using protocol::kModuleAccept;
 using protocol::kMotorAccept;
 
+// A telegram's start sync is sent this often, and the end sync twice.
+inline constexpr size_t kSyncCount = 3;
+inline constexpr size_t kFrameOverhead = kSyncCount + 2;
+
 // True for the sync values of telegrams the host may send.
 bool IsRequestSync(uint8_t s);
 
@@ -45,8 +49,9 @@ std::string Hex(std::span<const uint8_t> bytes);
 // between telegrams are skipped.
 class FrameParser {
  public:
-  // Longest telegram the host sends is a page write: 130 fields.
-  static constexpr size_t kMaxFields = 134;
+  // Longest telegram the host sends is a page write (address, page number
+  // and the page), with a little room for a longer one the handler refuses.
+  static constexpr size_t kMaxFields = 2 + protocol::kPageSize + 4;
 
   // Appends every telegram completed by `bytes` to `out`.
   void Feed(std::span<const uint8_t> bytes, std::vector<Telegram>& out);

@@ -67,10 +67,7 @@ namespace qup {
 inline constexpr uint8_t kNoop = 0, kStart = 1, kStop = 2, kPause = 3, kStep = 4, kOutputs = 5;
 }
 
-// What answers a telegram. GCC 12 takes a scoped enumerator for a shadow of
-// the accept constants above, which it is not.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wshadow"
+// What answers a telegram.
 enum class Reply : uint8_t {
   kNone,            // never answered
   kMotorAccepted,   // three bytes kMotorAccept
@@ -82,7 +79,6 @@ enum class Reply : uint8_t {
   kPage,            // one memory page
   kQup,             // eight data bytes of the module's program
 };
-#pragma GCC diagnostic pop
 
 enum class Family : uint8_t {
   kRegisterRead,

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -46,76 +45,31 @@ class VirtualClock {
   uint64_t now_us_ = 1'000'000;  // start away from 0 like a real uptime clock
 };
 
-// One virtual serial line with a host end (the SerialDevice the control
-// opens) and a peer end.
+// What a peer sees of its line. The host end is the SerialDevice the
+// control opens through VirtualPlatform.
 class VirtualLine {
  public:
-  VirtualLine(VirtualClock& clock, std::shared_ptr<VirtualPeer> peer);
-
-  // Peer side: bytes that reach the host's receive queue at `at_us`.
-  void Deliver(uint64_t at_us, std::vector<uint8_t> bytes);
+  // Bytes that reach the host's receive queue at `at_us`.
+  virtual void Deliver(uint64_t at_us, std::vector<uint8_t> bytes) = 0;
   // Simulates the device going away: waits end, writes fail with `error`.
-  void Vanish(OsError error);
+  virtual void Vanish(OsError error) = 0;
   // The device comes back, as a replugged adapter does: a new open works,
   // while a handle opened before stays lost.
-  void Reappear();
+  virtual void Reappear() = 0;
+  // The error the line fails with since it vanished; 0 while it is there.
+  virtual OsError lost() const = 0;
+  // Bytes that reached the host and that it has not read yet.
+  virtual size_t Queued() const = 0;
+  virtual VirtualClock& clock() = 0;
 
-  // Fault knobs for the host side.
-  OsError open_error = 0;        // Open fails with this
-  OsError queue_size_error = 0;  // SetQueueSizes fails with this
-  OsError configure_error = 0;   // Configure fails with this
-  size_t short_writes = 0;       // the next N writes transfer one byte less
-  // How long the bytes of each write are reported still queued for
-  // transmit (0 = they leave at once, kNeverSent = they never leave).
-  uint32_t stuck_tx_ms = 0;
-  static constexpr uint32_t kNeverSent = UINT32_MAX;
-
-  // What the host did, for assertions.
-  struct Written {
-    uint64_t at_us;
-    std::vector<uint8_t> bytes;
-  };
-  std::vector<Written> written;
-  LineSettings settings;
-  bool configured = false;
-  bool is_open = false;
-  int discards = 0;
-  int opens = 0;
-  int closes = 0;
-
-  // Host-side operations, used by the device object.
-  void AdvanceTo(uint64_t us);  // moves the clock, delivering due bytes
-  uint64_t NextEventUs() const;
-  size_t Queued() const { return rx_.size(); }
-  size_t Take(uint8_t* buf, size_t n);
-  void ClearRx() { rx_.clear(); }
-  void HostWrote(std::vector<uint8_t> bytes);
-  OsError lost() const { return lost_; }
-  // Counts Reappear calls; a handle from an earlier one reports `vanished_with`.
-  uint32_t generation() const { return generation_; }
-  OsError vanished_with() const { return vanished_with_; }
-  VirtualClock& clock() { return clock_; }
-  VirtualPeer& peer() { return *peer_; }
-  // Bytes of the last write still queued for transmit.
-  size_t TxQueued() const { return clock_.NowUs() < tx_leaves_at_us ? tx_pending : 0; }
-  size_t tx_pending = 0;
-  uint64_t tx_leaves_at_us = 0;
-
- private:
-  void DeliverDue();
-
-  VirtualClock& clock_;
-  std::shared_ptr<VirtualPeer> peer_;
-  std::multimap<uint64_t, std::vector<uint8_t>> pending_;  // by arrival time
-  std::deque<uint8_t> rx_;
-  OsError lost_ = 0;
-  OsError vanished_with_ = 0;
-  uint32_t generation_ = 0;
+ protected:
+  ~VirtualLine() = default;
 };
 
 class VirtualPlatform : public Platform {
  public:
-  VirtualPlatform() = default;
+  VirtualPlatform();
+  ~VirtualPlatform() override;
 
   // Adds a line reachable under `name`, and as port `com_port` when
   // `com_port` is not 0.
@@ -140,8 +94,11 @@ class VirtualPlatform : public Platform {
   static OsError BusyError();
 
  private:
+  class LineState;
+  class Device;
+
   VirtualClock clock_;
-  std::map<std::string, std::unique_ptr<VirtualLine>> lines_;
+  std::map<std::string, std::unique_ptr<LineState>> lines_;
   std::map<int16_t, std::string> ports_;
 };
 

@@ -5,18 +5,20 @@
 #include <set>
 
 #include "qelcomm/QelCommCtrl.h"
-#include "qelcomm/virtual_port.h"
+#include "support/test_platform.h"
 #include "virtual_bus.h"
 
 namespace qelcomm {
 namespace {
 
 using sim::FaultKind;
+using testing::TestLine;
+using testing::TestPlatform;
 
 struct BusBench {
-  std::shared_ptr<VirtualPlatform> platform = std::make_shared<VirtualPlatform>();
+  std::shared_ptr<TestPlatform> platform = std::make_shared<TestPlatform>();
   std::shared_ptr<sim::SimPeer> peer = std::make_shared<sim::SimPeer>();
-  VirtualLine& line = platform->AddLine("sim", peer, 1);
+  TestLine& line = platform->AddLine("sim", peer, 1);
   CQelCommCtrl ctrl{platform};
 
   BusBench() {
@@ -55,7 +57,7 @@ TEST(BusScenario, OneFaultyReplyIsRetriedAndItsCodeKept) {
       config.seed = seed;
       BusBench b;
       b.peer = std::make_shared<sim::SimPeer>(config);
-      VirtualLine& line = b.platform->AddLine("sim2", b.peer);
+      TestLine& line = b.platform->AddLine("sim2", b.peer);
       b.ctrl.SetPortName("sim2");
       ASSERT_TRUE(b.ctrl.OpenPort());
       b.bus().SetFault(1, c.kind, 1);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "qelcomm/QelCommCtrl.h"
-#include "qelcomm/virtual_port.h"
+#include "support/test_platform.h"
 #include "virtual_bus.h"
 
 namespace qelcomm {
@@ -125,9 +125,9 @@ struct Outcome {
 Outcome RunCell(const Method& m, FaultKind fault) {
   sim::BusConfig config = sim::BusConfig::Defaults();
   config.line.pace = true;
-  auto platform = std::make_shared<VirtualPlatform>();
+  auto platform = std::make_shared<testing::TestPlatform>();
   auto peer = std::make_shared<sim::SimPeer>(config);
-  VirtualLine& line = platform->AddLine("sim", peer, 1);
+  testing::TestLine& line = platform->AddLine("sim", peer, 1);
   CQelCommCtrl ctrl(platform);
   ctrl.SetComPort(1);
   EXPECT_TRUE(ctrl.OpenPort());

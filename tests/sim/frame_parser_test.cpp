@@ -68,6 +68,16 @@ TEST(FrameParser, BrokenTelegramsAreDroppedAndTheNextSyncIsFound) {
   }
 }
 
+TEST(FrameParser, AnEmptyTelegramBehindAnotherIsRecordedWhole) {
+  FrameParser p;
+  auto stream = BuildFrame(0x50, {0x01, 0x02});
+  const std::vector<uint8_t> empty{0x58, 0x58, 0x58, 0xAA, 0xAA};
+  stream.insert(stream.end(), empty.begin(), empty.end());
+  EXPECT_EQ(FeedAll(p, stream).size(), 1u);
+  EXPECT_EQ(p.malformed(), 1u);
+  EXPECT_EQ(p.last_malformed(), empty);
+}
+
 TEST(FrameParser, SkipsNoiseAndUnknownSyncs) {
   FrameParser p;
   std::vector<uint8_t> stream{0x00, 0x13, 0x7E, 0x41, 0x41, 0x41, 0x01, 0xFE, 0xAA, 0xAA, 0x50};

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "option_parser.h"
 #include "options.h"
 
 namespace qelcomm::sim {
@@ -89,6 +90,35 @@ TEST(Options, BadInputIsReported) {
     std::string err;
     EXPECT_FALSE(Parse(args, o, &err)) << args[0];
     EXPECT_FALSE(err.empty());
+  }
+}
+
+TEST(Options, RegisterNamesIgnoreCaseInEveryTable) {
+  SimOptions o;
+  ASSERT_TRUE(Parse({"--motor", "2:big", "--set", "2:groupid=4", "--set", "2:p_soll=1", "--set", "2:Mode_Reg=2"}, o));
+  ASSERT_EQ(o.bus.presets.size(), 3u);
+  EXPECT_EQ(o.bus.presets[0].number, 260);
+  EXPECT_EQ(o.bus.presets[1].number, 3);
+  EXPECT_EQ(o.bus.presets[2].number, 2);
+}
+
+// The help is made from the option table: every option is in it, and what
+// the help says takes a value is what the parser wants one for.
+TEST(Options, HelpAndParserAgreeOnEveryOption) {
+  const std::string help = HelpText();
+  for (const OptionSpec& spec : OptionTable()) {
+    const std::string opt = std::string("--") + spec.name;
+    SCOPED_TRACE(opt);
+    EXPECT_NE(help.find("  " + opt + (spec.value ? " " : "")), std::string::npos);
+    SimOptions o;
+    std::string err;
+    if (spec.value == nullptr) {
+      EXPECT_FALSE(Parse({opt + "=1"}, o, &err));
+      EXPECT_NE(err.find("takes no value"), std::string::npos) << err;
+    } else {
+      EXPECT_FALSE(Parse({opt}, o, &err));
+      EXPECT_NE(err.find("needs a value"), std::string::npos) << err;
+    }
   }
 }
 

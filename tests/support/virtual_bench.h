@@ -6,15 +6,15 @@
 #include <memory>
 
 #include "qelcomm/QelCommCtrl.h"
-#include "qelcomm/virtual_port.h"
 #include "support/scripted_peer.h"
+#include "support/test_platform.h"
 
 namespace qelcomm::testing {
 
 struct VirtualBench {
-  std::shared_ptr<VirtualPlatform> platform = std::make_shared<VirtualPlatform>();
+  std::shared_ptr<TestPlatform> platform = std::make_shared<TestPlatform>();
   std::shared_ptr<ScriptedPeer> peer = std::make_shared<ScriptedPeer>();
-  VirtualLine& line = platform->AddLine("vcom1", peer, 1);
+  TestLine& line = platform->AddLine("vcom1", peer, 1);
   CQelCommCtrl ctrl{platform};
 
   explicit VirtualBench(bool open = true) {

@@ -46,7 +46,7 @@ class Qelctl : public ::testing::Test {
  protected:
   Qelctl() : platform_(std::make_shared<qelcomm::VirtualPlatform>()) {
     peer_ = std::make_shared<qelcomm::sim::SimPeer>();
-    line_ = &platform_->AddLine("sim", peer_);
+    platform_->AddLine("sim", peer_);
     env_.virtual_platform = platform_;
   }
   ~Qelctl() override {
@@ -82,7 +82,7 @@ class Qelctl : public ::testing::Test {
   // Runs from now on go to a new line holding a bus built from `config`.
   void UseBus(const std::string& name, const qelcomm::sim::BusConfig& config) {
     peer_ = std::make_shared<qelcomm::sim::SimPeer>(config);
-    line_ = &platform_->AddLine(name, peer_);
+    platform_->AddLine(name, peer_);
     env_.virtual_line = name;
   }
 
@@ -94,7 +94,6 @@ class Qelctl : public ::testing::Test {
 
   std::shared_ptr<qelcomm::VirtualPlatform> platform_;
   std::shared_ptr<qelcomm::sim::SimPeer> peer_;
-  qelcomm::VirtualLine* line_;
   qelctl::RunEnv env_;
   std::filesystem::path dir_;
 };

@@ -284,7 +284,10 @@ TEST_F(Qelctl, EchoOptionWorksWhereTheLineEchoes) {
 }
 
 TEST_F(Qelctl, ReportsOsErrorsFromOpening) {
-  line_->open_error = qelcomm::VirtualPlatform::BusyError();
+  // Another handle holds the line.
+  qelcomm::OsError held_error = 0;
+  const auto held = platform_->Open("sim", held_error);
+  ASSERT_NE(held, nullptr);
   const Result busy = Run({"read", "1", "1"});
   EXPECT_EQ(busy.rc, 1);
   EXPECT_EQ(busy.err.rfind("qelctl: opening the virtual bus 'sim': OS error " +

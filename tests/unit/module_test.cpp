@@ -152,8 +152,8 @@ struct GoneAfterTheReset : VirtualPeer {
 
 TEST(ModuleControl, ResetWaitsOnALostDeviceEndWithTheOsError) {
   for (auto wait : {&CQelCommCtrl::VemoResetWait, &CQelCommCtrl::QupResetWait}) {
-    auto platform = std::make_shared<VirtualPlatform>();
-    VirtualLine& line = platform->AddLine("vcom1", std::make_shared<GoneAfterTheReset>(), 1);
+    auto platform = std::make_shared<TestPlatform>();
+    TestLine& line = platform->AddLine("vcom1", std::make_shared<GoneAfterTheReset>(), 1);
     CQelCommCtrl ctrl(platform);
     ctrl.SetComPort(1);
     ASSERT_TRUE(ctrl.OpenPort());

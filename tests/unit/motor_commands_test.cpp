@@ -320,7 +320,7 @@ TEST(GroupWrite, FailedCopiesAreReported) {
   EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT);
 
   // A transmit queue that never drains ends the wait after a bounded time.
-  b.line.stuck_tx_ms = VirtualLine::kNeverSent;
+  b.line.stuck_tx_ms = testing::TestLine::kNeverSent;
   const uint64_t start = b.NowMs();
   EXPECT_FALSE(b.ctrl.WriteGroup(1, 5, 0));
   EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT);
@@ -338,7 +338,7 @@ TEST(GroupWrite, DrainFollowsTheOpenSpeedAndEveryCopyWaits) {
   VirtualBench b;
   // A speed set after the open does not stretch the drain bound.
   b.ctrl.SetBaud(1);
-  b.line.stuck_tx_ms = VirtualLine::kNeverSent;
+  b.line.stuck_tx_ms = testing::TestLine::kNeverSent;
   const uint64_t start = b.NowMs();
   EXPECT_FALSE(b.ctrl.WriteGroup(1, 5, 0));
   EXPECT_LT(b.NowMs() - start, 3 * 1100u);

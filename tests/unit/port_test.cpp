@@ -82,8 +82,8 @@ TEST(OpenPort, ReopenUsesNewSettingsAndFailureLeavesItClosed) {
 }
 
 TEST(OpenPort, DestructionReleasesDevice) {
-  auto platform = std::make_shared<VirtualPlatform>();
-  VirtualLine& line = platform->AddLine("v", std::make_shared<ScriptedPeer>());
+  auto platform = std::make_shared<TestPlatform>();
+  TestLine& line = platform->AddLine("v", std::make_shared<ScriptedPeer>());
   {
     CQelCommCtrl ctrl(platform);
     ctrl.SetPortName("v");
