@@ -32,9 +32,12 @@ std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr) {
   return rc == ERROR_SUCCESS ? data : L"<missing>";
 }
 
-bool KeyExists(const std::wstring& key) {
+// In the process's own registry view, or in the one `view` names
+// (KEY_WOW64_32KEY or KEY_WOW64_64KEY).
+bool KeyExists(const std::wstring& key, REGSAM view = 0) {
   HKEY handle = nullptr;
-  const bool found = RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) == 0;
+  const bool found =
+      RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | view, &handle) == 0;
   if (found) RegCloseKey(handle);
   return found;
 }
@@ -86,10 +89,20 @@ TEST(Registration, Regsvr32MakesExactlyTheEntriesAndRemovesThemAgain) {
   lib->ReleaseTLibAttr(attr);
   // (Creation by ProgID is what com.vbscript does after its regsvr32.)
 
+  // Both interfaces, in the view a host of either bitness reads.
+  const std::wstring interfaces[] = {L"Interface\\" + Guid(DIID__DQelComm),
+                                     L"Interface\\" + Guid(DIID__DQelCommEvents)};
+  for (const std::wstring& key : interfaces) EXPECT_TRUE(KeyExists(key)) << &key - interfaces;
+
   ASSERT_EQ(RunRegsvr32(L"/u"), 0);
-  for (const std::wstring& key : {control, page, typelib, std::wstring(L"QELCOMM.QelCommCtrl.1"),
-                                  L"Interface\\" + Guid(DIID__DQelComm)}) {
+  for (const std::wstring& key : {control, page, typelib, std::wstring(L"QELCOMM.QelCommCtrl.1")}) {
     EXPECT_FALSE(KeyExists(key)) << "left behind: HKCR\\" << std::string(key.begin(), key.end());
+  }
+  for (const std::wstring& key : interfaces) {
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      EXPECT_FALSE(KeyExists(key, view))
+          << "left behind: HKCR\\" << std::string(key.begin(), key.end()) << " in view " << view;
+    }
   }
   EXPECT_NE(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, lib.Put()), S_OK);
 }
