@@ -47,11 +47,12 @@ void Purge(Link& link) {
 size_t ReceiveWait(Link& link, size_t n, uint64_t deadline) {
   if (!link.open) return 0;
   Platform& platform = *link.platform;
+  // The wait gives the count it ended with: no second query of the queue.
+  size_t count = link.port->Counts().rx;
   for (;;) {
-    const size_t count = link.port->Counts().rx;
     const uint64_t now = platform.NowMs();
     if (count >= n || now >= deadline || Lost(link)) return count;
-    link.port->WaitForBytes(n, static_cast<uint32_t>(deadline - now));
+    count = link.port->WaitForBytes(n, static_cast<uint32_t>(deadline - now));
   }
 }
 
