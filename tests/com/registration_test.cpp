@@ -2,6 +2,7 @@
 // answer of the module. These change the prefix's registry, so CTest runs
 // them alone (RESOURCE_LOCK com_registry).
 #include <objsafe.h>
+#include <olectl.h>
 
 #include <gtest/gtest.h>
 
@@ -79,6 +80,10 @@ TEST(Registration, Regsvr32MakesExactlyTheEntriesAndRemovesThemAgain) {
   EXPECT_EQ(Value(page + L"\\InprocServer32", L"ThreadingModel"), L"<missing>");
   EXPECT_FALSE(KeyExists(L"QELCOMM.QelCommPropPage.1"));
 
+  // The library's help directory is the module's own.
+  const std::wstring path = OcxPath();
+  EXPECT_EQ(Value(typelib + L"\\1.6\\HELPDIR"), path.substr(0, path.find_last_of(L"\\/") + 1));
+
   // The 1.3 that the class names is satisfied by the 1.6 library.
   ComPtr<ITypeLib> lib;
   ASSERT_EQ(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, lib.Put()), S_OK);
@@ -105,6 +110,29 @@ TEST(Registration, Regsvr32MakesExactlyTheEntriesAndRemovesThemAgain) {
     }
   }
   EXPECT_NE(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, lib.Put()), S_OK);
+}
+
+// A key that lives only until the registry is unloaded cannot hold keys
+// that outlive it: registration below one fails at that step.
+TEST(Registration, AStepThatCannotBeWrittenGivesItsSelfRegistrationError) {
+  auto register_server = Export<HRESULT(WINAPI*)()>("DllRegisterServer");
+  auto unregister_server = Export<HRESULT(WINAPI*)()>("DllUnregisterServer");
+  ASSERT_NE(register_server, nullptr);
+  ASSERT_NE(unregister_server, nullptr);
+  const std::pair<std::wstring, HRESULT> blocked[] = {
+      {L"TypeLib\\" + Guid(LIBID_QELCOMMLib), SELFREG_E_TYPELIB},
+      {L"CLSID\\" + Guid(CLSID_QelComm), SELFREG_E_CLASS},
+  };
+  for (const auto& [key, error] : blocked) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &handle, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(handle);
+    EXPECT_EQ(register_server(), error) << std::string(key.begin(), key.end());
+    EXPECT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(unregister_server(), S_OK);
+  }
 }
 
 TEST(Registration, ClassObjectsAndUnloadFollowTheObjectsAlive) {
