@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "e2e/pty_pair.h"
 #include "qelcomm/QelCommCtrl.h"
@@ -77,28 +78,39 @@ int MinimalReads(const std::string& device, int reads) {
   return ok;
 }
 
+// One block of reads: this thread's CPU seconds and the wall seconds.
 struct Cost {
-  double cpu = 0;   // seconds of this thread's CPU
-  double wall = 0;  // seconds
+  double cpu = 0;
+  double wall = 0;
   int reads = 0;
+  double UsPerRead() const { return reads > 0 ? 1e6 * cpu / reads : 0.0; }
+  double Rate() const { return wall > 0 ? reads / wall : 0.0; }
 };
 
 template <typename Loop>
-void Measure(Cost& cost, Loop loop) {
+Cost Measure(Loop loop) {
+  Cost cost;
   const double cpu0 = CpuSeconds();
   const auto start = std::chrono::steady_clock::now();
-  cost.reads += loop();
-  cost.wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  cost.cpu += CpuSeconds() - cpu0;
+  cost.reads = loop();
+  cost.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  cost.cpu = CpuSeconds() - cpu0;
+  return cost;
 }
 
-// Rounds alternate between the two, each after a warm-up of its own, so
-// that both see the same machine load. The control gives the device up
-// between its rounds (it holds it exclusively).
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// Rounds alternate between the two, each block after a warm-up of its own,
+// so that both see the same machine load; the medians over the rounds are
+// the figures, which one disturbed round cannot move. The control gives
+// the device up between its blocks (it holds it exclusively).
 void CompareWithMinimalClient(qelcomm::CQelCommCtrl& ctrl, const std::string& device, int reads) {
-  constexpr int kRounds = 5;
+  constexpr int kRounds = 9;
   const int warm_up = std::max(1, reads / 10);
-  Cost control, minimal;
+  std::vector<double> control_us, minimal_us, ratios, control_rate, minimal_rate;
   int32_t value = 0;
   auto control_reads = [&](int n) {
     int ok = 0;
@@ -108,17 +120,20 @@ void CompareWithMinimalClient(qelcomm::CQelCommCtrl& ctrl, const std::string& de
   for (int round = 0; round < kRounds; ++round) {
     if (!ctrl.OpenPort()) return;
     control_reads(warm_up);
-    Measure(control, [&] { return control_reads(reads); });
+    const Cost control = Measure([&] { return control_reads(reads); });
     ctrl.ClosePort();
     MinimalReads(device, warm_up);
-    Measure(minimal, [&] { return MinimalReads(device, reads); });
+    const Cost minimal = Measure([&] { return MinimalReads(device, reads); });
+    control_us.push_back(control.UsPerRead());
+    minimal_us.push_back(minimal.UsPerRead());
+    control_rate.push_back(control.Rate());
+    minimal_rate.push_back(minimal.Rate());
+    if (minimal.UsPerRead() > 0) ratios.push_back(control.UsPerRead() / minimal.UsPerRead());
   }
-  auto us_per_read = [](const Cost& c) { return c.reads > 0 ? 1e6 * c.cpu / c.reads : 0.0; };
-  auto rate = [](const Cost& c) { return c.wall > 0 ? c.reads / c.wall : 0.0; };
   std::printf("CPU per read: control %.2f us (%.0f reads/s), minimal client %.2f us (%.0f reads/s), "
-              "ratio %.2f\n",
-              us_per_read(control), rate(control), us_per_read(minimal), rate(minimal),
-              us_per_read(minimal) > 0 ? us_per_read(control) / us_per_read(minimal) : 0.0);
+              "ratio %.2f (medians of %d rounds)\n",
+              Median(control_us), Median(control_rate), Median(minimal_us), Median(minimal_rate),
+              Median(ratios), kRounds);
 }
 
 }  // namespace
