@@ -5,17 +5,22 @@ C++ loop, on one control and one pty with an immediate responder:
     python_read_bench.py BIN_DIR [READS]
 
 BIN_DIR holds qelcomm_read_responder; the qelcomm package must be on the
-path. Rounds alternate between the two so that both see the same machine
-load (the machine may be shared); the best round of each counts. Prints the figures and the ratio.
+path. Both loops run in this process, on the same control, line and
+responder, so that they differ only in where the loop is. After a warm-up
+of each, short blocks alternate as C++, Python, Python, C++, so that a
+change of machine load (the machine may be shared) falls on both alike.
+Each group of four gives both rates and their ratio; the medians of those
+are the figures, which one disturbed block cannot move.
 """
 
+import statistics
 import subprocess
 import sys
 import time
 
 import qelcomm
 
-ROUNDS = 7
+BLOCK = 250  # reads per block: short, so that both see the same load
 
 
 def python_loop(c: qelcomm.CQelCommCtrl, reads: int) -> int:
@@ -27,18 +32,33 @@ def cpp_loop(c: qelcomm.CQelCommCtrl, reads: int) -> int:
     return c._cpp_read_loop(1, 2, reads)
 
 
-def reads_per_second(loop, c: qelcomm.CQelCommCtrl, reads: int) -> float:
+def seconds(loop, c: qelcomm.CQelCommCtrl, reads: int) -> float:
     start = time.perf_counter()
     ok = loop(c, reads)
     secs = time.perf_counter() - start
     if ok != reads:
         sys.exit(f"only {ok} of {reads} reads succeeded")
-    return reads / secs
+    return secs
+
+
+def measure(c: qelcomm.CQelCommCtrl, reads: int):
+    for loop in (cpp_loop, python_loop):
+        seconds(loop, c, BLOCK)  # warm-up: caches, branch predictors, the tty's buffers
+    cpp, py, ratios = [], [], []
+    for _ in range(max(1, reads // (4 * BLOCK))):
+        a = seconds(cpp_loop, c, BLOCK)
+        p = seconds(python_loop, c, BLOCK) + seconds(python_loop, c, BLOCK)
+        a += seconds(cpp_loop, c, BLOCK)
+        cpp.append(2 * BLOCK / a)
+        py.append(2 * BLOCK / p)
+        ratios.append(a / p)  # Python's rate over C++'s
+    median = statistics.median
+    return median(cpp), median(py), median(ratios), len(ratios)
 
 
 def main() -> int:
     bin_dir = sys.argv[1]
-    reads = int(sys.argv[2]) if len(sys.argv) > 2 else 1500
+    reads = int(sys.argv[2]) if len(sys.argv) > 2 else 20000
     tool = f"{bin_dir}/qelcomm_read_responder"
     responder = subprocess.Popen([tool, "serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                  text=True)
@@ -47,16 +67,12 @@ def main() -> int:
         c.PortName, c.Baud = responder.stdout.readline().strip(), 115200
         if not c.OpenPort():
             sys.exit(f"open failed: {c.GetLastErrorStr(0)}")
-        cpp, py = [], []
-        for _ in range(ROUNDS):
-            cpp.append(reads_per_second(cpp_loop, c, reads))
-            py.append(reads_per_second(python_loop, c, reads))
+        cpp, py, ratio, pairs = measure(c, reads)
     finally:
         responder.stdin.close()
         responder.wait()
-    best_cpp, best_py = max(cpp), max(py)
-    print(f"register reads over a pty: C++ {best_cpp:.0f} reads/s, Python {best_py:.0f} reads/s, "
-          f"ratio {best_py / best_cpp:.3f} (best of {ROUNDS} rounds of {reads})")
+    print(f"register reads over a pty: C++ {cpp:.0f} reads/s, Python {py:.0f} reads/s, "
+          f"ratio {ratio:.3f} (medians of {pairs} groups of 4 interleaved blocks of {BLOCK} reads)")
     return 0
 
 

@@ -47,11 +47,13 @@ void Purge(Link& link) {
 size_t ReceiveWait(Link& link, size_t n, uint64_t deadline) {
   if (!link.open) return 0;
   Platform& platform = *link.platform;
+  // The wait takes what is already queued and gives the count it ended
+  // with: the queue is asked only once the time is up.
   for (;;) {
-    const size_t count = link.port->Counts().rx;
     const uint64_t now = platform.NowMs();
-    if (count >= n || now >= deadline || Lost(link)) return count;
-    link.port->WaitForBytes(n, static_cast<uint32_t>(deadline - now));
+    if (now >= deadline || Lost(link)) return link.port->Counts().rx;
+    const size_t count = link.port->WaitForBytes(n, static_cast<uint32_t>(deadline - now));
+    if (count >= n) return count;
   }
 }
 

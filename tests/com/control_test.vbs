@@ -39,6 +39,7 @@ Check VarType(status) = vbInteger And VarType(position) = vbLong, "ReadStatus ou
 Check comm.GetModuleType(1, moduleType, firmware), "GetModuleType"
 Check moduleType = 3 And firmware = 17, "module type " & moduleType & ", firmware " & firmware
 Check CInt(comm.QupNOOP(1, noop)) = -1, "QupNOOP delivers -1"
+Check VarType(comm.QupNOOP(1, noop)) = vbBoolean, "QupNOOP delivers a Boolean"
 Check noop = &H1234, "QupNOOP value " & noop
 Check comm.VemoProgram(1, WScript.Arguments(1)), "VemoProgram"
 

@@ -138,6 +138,24 @@ TEST(PersistTest, BagLoadDefaultsWhatIsMissingAndRefusesTheUnconvertibleWhole) {
   EXPECT_EQ(Control(object.Get()).Properties(), L"0 5 3 9600");
 }
 
+// The header values are not needed by name, and the stock mask is not
+// judged there: each of these loads the properties it carries.
+TEST(PersistTest, BagLoadNeedsNoVersionOrExtentAndTakesAnyStockMask) {
+  const std::vector<std::pair<const wchar_t*, LONG>> bags[] = {
+      {{L"_ExtentX", 854}, {L"_ExtentY", 854}, {L"_StockProps", 0}},  // no _Version
+      {{L"_Version", 0x10003}, {L"_ExtentY", 854}},                    // no _ExtentX
+      {{L"_Version", 0x10002}, {L"_StockProps", 1}},                   // an older version, masked
+  };
+  for (const auto& entries : bags) {
+    auto object = NewControl();
+    TestBag bag;
+    for (const auto& [name, value] : entries) bag.Put(name, I4(value));
+    bag.Put(L"ComPort", I2(2));
+    EXPECT_EQ(S_OK, LoadBag(object.Get(), bag)) << &entries - bags;
+    EXPECT_EQ(Control(object.Get()).Properties(), L"2 5 3 19200") << &entries - bags;
+  }
+}
+
 TEST(PersistTest, PropertyWriteMarksModifiedWhileLoadAndInitNewDoNot) {
   auto object = NewControl();
   LoadSample(object.Get());

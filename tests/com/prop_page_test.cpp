@@ -136,17 +136,22 @@ TEST_F(PageTest, ShowsTheControlsValuesAsUnchangedAndReloadsThemWithNewObjects) 
   EXPECT_EQ(Shown(), L"2 5 3 57600");
 }
 
-// Values a field cannot take are shown as the control holds them, and a
-// port the list cannot show survives an apply of the other fields.
+// Values a field cannot take are shown as the control holds them; fields
+// left alone are not judged, so they block no apply of the others, and a
+// port the list cannot show survives one.
 TEST_F(PageTest, ShowsOutOfRangeValuesAsTheyAreAndKeepsThem) {
   Control control;
   control.Put(1, I2(7)), control.Put(2, I2(-7)), control.Put(4, I2(-1));
   Open({control.Get()});
   EXPECT_EQ(Shown(), L"-1 -7 -1 19200");
+  Type(kBaud, L"57600");
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_TRUE(warnings_.empty());
+  EXPECT_EQ(control.Properties(), L"7 -7 -1 57600");
   Type(kRetries, L"5");
   Type(kGrpSends, L"3");
   ASSERT_EQ(Apply(), S_OK);
-  EXPECT_EQ(control.Properties(), L"7 5 3 19200");
+  EXPECT_EQ(control.Properties(), L"7 5 3 57600");
 }
 
 // The page shows the first object's values; applying writes the fields

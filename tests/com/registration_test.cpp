@@ -2,6 +2,7 @@
 // answer of the module. These change the prefix's registry, so CTest runs
 // them alone (RESOURCE_LOCK com_registry).
 #include <objsafe.h>
+#include <olectl.h>
 
 #include <gtest/gtest.h>
 
@@ -32,9 +33,12 @@ std::wstring Value(const std::wstring& key, const wchar_t* name = nullptr) {
   return rc == ERROR_SUCCESS ? data : L"<missing>";
 }
 
-bool KeyExists(const std::wstring& key) {
+// In the process's own registry view, or in the one `view` names
+// (KEY_WOW64_32KEY or KEY_WOW64_64KEY).
+bool KeyExists(const std::wstring& key, REGSAM view = 0) {
   HKEY handle = nullptr;
-  const bool found = RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) == 0;
+  const bool found =
+      RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | view, &handle) == 0;
   if (found) RegCloseKey(handle);
   return found;
 }
@@ -76,6 +80,10 @@ TEST(Registration, Regsvr32MakesExactlyTheEntriesAndRemovesThemAgain) {
   EXPECT_EQ(Value(page + L"\\InprocServer32", L"ThreadingModel"), L"<missing>");
   EXPECT_FALSE(KeyExists(L"QELCOMM.QelCommPropPage.1"));
 
+  // The library's help directory is the module's own.
+  const std::wstring path = OcxPath();
+  EXPECT_EQ(Value(typelib + L"\\1.6\\HELPDIR"), path.substr(0, path.find_last_of(L"\\/") + 1));
+
   // The 1.3 that the class names is satisfied by the 1.6 library.
   ComPtr<ITypeLib> lib;
   ASSERT_EQ(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, lib.Put()), S_OK);
@@ -86,12 +94,45 @@ TEST(Registration, Regsvr32MakesExactlyTheEntriesAndRemovesThemAgain) {
   lib->ReleaseTLibAttr(attr);
   // (Creation by ProgID is what com.vbscript does after its regsvr32.)
 
+  // Both interfaces, in the view a host of either bitness reads.
+  const std::wstring interfaces[] = {L"Interface\\" + Guid(DIID__DQelComm),
+                                     L"Interface\\" + Guid(DIID__DQelCommEvents)};
+  for (const std::wstring& key : interfaces) EXPECT_TRUE(KeyExists(key)) << &key - interfaces;
+
   ASSERT_EQ(RunRegsvr32(L"/u"), 0);
-  for (const std::wstring& key : {control, page, typelib, std::wstring(L"QELCOMM.QelCommCtrl.1"),
-                                  L"Interface\\" + Guid(DIID__DQelComm)}) {
+  for (const std::wstring& key : {control, page, typelib, std::wstring(L"QELCOMM.QelCommCtrl.1")}) {
     EXPECT_FALSE(KeyExists(key)) << "left behind: HKCR\\" << std::string(key.begin(), key.end());
   }
+  for (const std::wstring& key : interfaces) {
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      EXPECT_FALSE(KeyExists(key, view))
+          << "left behind: HKCR\\" << std::string(key.begin(), key.end()) << " in view " << view;
+    }
+  }
   EXPECT_NE(LoadRegTypeLib(LIBID_QELCOMMLib, 1, 3, com::kTypeLibLcid, lib.Put()), S_OK);
+}
+
+// A key that lives only until the registry is unloaded cannot hold keys
+// that outlive it: registration below one fails at that step.
+TEST(Registration, AStepThatCannotBeWrittenGivesItsSelfRegistrationError) {
+  auto register_server = Export<HRESULT(WINAPI*)()>("DllRegisterServer");
+  auto unregister_server = Export<HRESULT(WINAPI*)()>("DllUnregisterServer");
+  ASSERT_NE(register_server, nullptr);
+  ASSERT_NE(unregister_server, nullptr);
+  const std::pair<std::wstring, HRESULT> blocked[] = {
+      {L"TypeLib\\" + Guid(LIBID_QELCOMMLib), SELFREG_E_TYPELIB},
+      {L"CLSID\\" + Guid(CLSID_QelComm), SELFREG_E_CLASS},
+  };
+  for (const auto& [key, error] : blocked) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &handle, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(handle);
+    EXPECT_EQ(register_server(), error) << std::string(key.begin(), key.end());
+    EXPECT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(unregister_server(), S_OK);
+  }
 }
 
 TEST(Registration, ClassObjectsAndUnloadFollowTheObjectsAlive) {

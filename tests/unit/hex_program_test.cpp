@@ -57,6 +57,24 @@ TEST(HexLoader, RecordKindsAndBases) {
   EXPECT_EQ(Load("no records here"), std::vector<uint8_t>(module::kImageSize, 0xFF));
 }
 
+// A record's byte count says nothing about the fields of types 1 to 5: a
+// base is always 4 digits, a start address 8, an end of file none.
+TEST(HexLoader, CountsOfRecordsWithFixedFieldsAreIgnored) {
+  const struct {
+    const char* records;
+    size_t at;  // where the data record at address 0 lands
+  } cases[] = {
+      {":010000040001FA\n", 0x10000},                 // linear base, count 1
+      {":060000021000E8\n", 0x10000},                 // segment base, count 6
+      {":0200000300001000EB\n:09000005000010A042\n", 0},  // start addresses, counts 2 and 9
+      {":02000001FD\n", 0},                           // end of file, count 2
+  };
+  for (const auto& c : cases) {
+    const auto image = Load(std::string(c.records) + ":01000000AB54\n");
+    EXPECT_EQ(image[c.at], 0xAB) << c.records;
+  }
+}
+
 TEST(HexLoader, FaultsStopTheLoad) {
   EXPECT_EQ(LoadError(":0400000012345678E9\n"), "Checksum error in hexfile");
   EXPECT_EQ(LoadError(":04000000123G5678E8\n"), "Invalid character in hexfile");
@@ -138,6 +156,20 @@ TEST(VemoProgram, StopsSendsFourPagesAndWritesThroughTheProbeAddress) {
   using S = ProgramProgress::Step;
   EXPECT_EQ(steps, (std::vector<S>{S::kStop, S::kPage, S::kPage, S::kPage, S::kPage, S::kWrite,
                                    S::kWaiting}));
+}
+
+TEST(VemoProgram, APageThatIsNotAcceptedEndsItBeforeTheWriteCommand) {
+  ProgramBench b;
+  b.ctrl.SetRetries(2);
+  b.peer->SetResponder([&](const Bytes& r) -> std::optional<Bytes> {
+    if (r[0] == 0x31 && r[5] == 2) return std::nullopt;  // page 2 is never accepted
+    return b.module(r);
+  });
+  EXPECT_FALSE(b.ctrl.VemoProgram(6, b.Write(":0100000042BD\n")));
+  EXPECT_EQ(uint32_t(b.ctrl.GetLastError()), ERR_ANSWER_LENGTH);
+  EXPECT_EQ(b.module.syncs, (std::vector<uint8_t>{0x32, 0x31, 0x31}));
+  EXPECT_EQ(b.LastSent()[5], 2) << "page 2, sent Retries times";
+  EXPECT_EQ(b.Sent(), 5u);
 }
 
 TEST(VemoProgram, LoadErrorsAndFilesThatCannotBeRead) {

@@ -89,6 +89,38 @@ TEST(GetModuleType, SilenceLeavesNoCodeAndFloodsEndTheCall) {
   EXPECT_EQ(b.Sent(), 1u);
 }
 
+// Replies the end-sync scan still takes: each judged once, by the bytes
+// it holds, with the offsets wherever they fall.
+TEST(GetModuleType, ShortWritesShortRepliesAndNoiseAreJudgedAsTheyCome) {
+  const struct {
+    const char* what;
+    size_t short_writes;
+    Bytes reply;
+    bool ok;
+    uint32_t code;
+    int16_t type, fw;  // -1: left alone
+  } cases[] = {
+      {"short write, valid reply", 1, kIdentify3v17, true, ERR_WRITE_SHORT, 3, 17},
+      {"only the end sync", 0, {0xAA, 0xAA}, true, 0, -1, -1},
+      {"byte 3 not 0", 0, {0x5F, 0x5F, 0x5F, 0x01, 0xFF, 1, 0xFE, 3, 0xFC, 0x11, 0xEE, 0xAA, 0xAA},
+       false, ERR_ADDRESS_MISMATCH, 3, 17},
+      // Two bytes of noise shift every field: the type and firmware read
+      // from the fields before them.
+      {"noise ahead", 0, [] { Bytes r = kIdentify3v17; r.insert(r.begin(), {0x01, 0x02}); return r; }(),
+       false, ERR_INVERSION, 1, 3},
+  };
+  for (const auto& c : cases) {
+    VirtualBench b;
+    int16_t type = -1, fw = -1;
+    b.line.short_writes = c.short_writes;
+    b.peer->Reply(c.reply);
+    EXPECT_EQ(b.ctrl.GetModuleType(1, type, fw), c.ok) << c.what;
+    EXPECT_EQ(LastError(b.ctrl), c.code) << c.what;
+    EXPECT_EQ(std::tie(type, fw), std::tie(c.type, c.fw)) << c.what;
+    EXPECT_EQ(b.Sent(), 1u) << c.what;
+  }
+}
+
 TEST(ModuleControl, StopAndResetConventions) {
   VirtualBench closed(false);
   EXPECT_FALSE(closed.ctrl.VemoStop(1));
@@ -188,6 +220,26 @@ TEST(VemoDebug, ValuesAndFirstFailingCheck) {
   EXPECT_EQ(LastError(b.ctrl), ERR_INVERSION);
   EXPECT_EQ(out, 9);
   EXPECT_EQ(time, -1);
+
+  // One-byte fields are delivered before their complement is tested.
+  for (size_t at : {6u, 20u}) {  // State's and ModeCmd's complements
+    Bytes bad = Framed(0x30, {0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06});
+    bad[at] ^= 0x01;
+    b.peer->Reply(bad);
+    state = mode = -1;
+    EXPECT_FALSE(b.ctrl.VemoDebug(1, state, in, out, time, count, mode));
+    EXPECT_EQ(LastError(b.ctrl), ERR_INVERSION);
+    EXPECT_EQ(at == 6 ? state : mode, at == 6 ? 4 : 6) << at;
+  }
+  // A short write ends the call before any reply is looked at.
+  b.line.written.clear();
+  b.line.short_writes = 1;
+  b.peer->Reply(Framed(0x30, {0x00, 0x01, 0x0F, 0x03, 0x34, 0x12, 0x02, 0x00, 0x07}));
+  state = -1;
+  EXPECT_FALSE(b.ctrl.VemoDebug(1, state, in, out, time, count, mode));
+  EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT);
+  EXPECT_EQ(b.Sent(), 1u);
+  EXPECT_EQ(state, -1);
 }
 
 TEST(VemoGet, PagesAndTheirFailures) {
@@ -225,6 +277,26 @@ TEST(VemoGet, PagesAndTheirFailures) {
   b.peer->Reply(short_reply);
   EXPECT_FALSE(b.ctrl.VemoGet(3, 1, data));
   EXPECT_EQ(LastError(b.ctrl), 0u);
+
+  // Wrong start and end syncs: the end sync's code is the last, and the
+  // page is asked for again.
+  Bytes syncs = PageReply(1, 0);
+  syncs[0] = 0x30;
+  syncs[264] = 0x55;
+  b.ctrl.SetRetries(2);
+  b.line.written.clear();
+  b.peer->Reply(syncs).Reply(PageReply(1, 0));
+  EXPECT_TRUE(b.ctrl.VemoGet(3, 1, data));
+  EXPECT_EQ(LastError(b.ctrl), ERR_END_SYNC);
+  EXPECT_EQ(b.Sent(), 2u);
+  // More than a page queued fails every attempt without a code.
+  Bytes long_reply = PageReply(1, 0);
+  long_reply.push_back(0x00);
+  b.line.written.clear();
+  b.peer->Reply(long_reply).Reply(long_reply);
+  EXPECT_FALSE(b.ctrl.VemoGet(3, 1, data));
+  EXPECT_EQ(LastError(b.ctrl), 0u);
+  EXPECT_EQ(b.Sent(), 2u);
 }
 
 TEST(VemoGet, TrickleIsCollectedButNeverHoldsTheWaitForever) {
@@ -290,6 +362,40 @@ TEST(VemoWrite, AcceptanceThenProbesUntilTheModuleAnswers) {
   EXPECT_EQ(std::count_if(b.line.written.begin(), b.line.written.end(),
                           [](const auto& w) { return w.bytes[0] == 0x35; }),
             2);
+}
+
+// VemoPut leaves the last error alone on success (VemoWrite's probes reset
+// it); for both, a resend that goes out short ends the call.
+TEST(VemoWrite, PutKeepsTheLastErrorAndAShortResendEndsPutAndWrite) {
+  VirtualBench b;
+  const std::vector<uint8_t> data(128, 0x10);
+  int32_t unused = 0;
+  b.ctrl.ReadParameter(1, 2, unused);  // silent: ERR_ANSWER_LENGTH
+  b.peer->Reply(kModuleAccept);
+  EXPECT_TRUE(b.ctrl.VemoPut(1, 0, data));
+  EXPECT_EQ(LastError(b.ctrl), ERR_ANSWER_LENGTH);
+  b.ctrl.ReadParameter(1, 2, unused);
+  b.peer->Reply(kModuleAccept).Reply(kIdentify3v17);
+  EXPECT_TRUE(b.ctrl.VemoWrite(1));
+  EXPECT_EQ(LastError(b.ctrl), 0u);
+
+  // VemoPut's first send goes unanswered; VemoWrite's is accepted, then
+  // the probes stay silent. Whatever is written after that goes out short.
+  for (const uint8_t sync : {0x31, 0x35}) {
+    b.line.written.clear();
+    b.line.short_writes = 0;
+    b.peer->SetResponder([&](const Bytes& r) -> std::optional<Bytes> {
+      b.line.short_writes = 1;
+      if (r[0] == 0x35) return kModuleAccept;
+      return std::nullopt;
+    });
+    EXPECT_FALSE(sync == 0x31 ? b.ctrl.VemoPut(1, 0, data) : b.ctrl.VemoWrite(1));
+    EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT) << int(sync);
+    EXPECT_EQ(std::count_if(b.line.written.begin(), b.line.written.end(),
+                            [&](const auto& w) { return w.bytes[0] == sync; }),
+              2)
+        << int(sync);
+  }
 }
 
 TEST(Qup, TelegramLayouts) {
@@ -361,6 +467,25 @@ TEST(Qup, ReplyChecksAndAttempts) {
   b.line.written.clear();
   EXPECT_FALSE(b.ctrl.QupResetWait(1));
   EXPECT_EQ(b.Sent(), 2u) << "the reset and one probe";
+
+  // A wrong complement does not advance: the next pair fills the same data
+  // byte, so eight good pairs after a refused one fill the reply to its end
+  // and leave the refusal's code. Advancing would have judged the last two
+  // bytes as the end sync instead.
+  Bytes refill{0x61, 0x61, 0x61, 0x00, 0xFF, 0x08, 0xF7, 0x11, 0x00};
+  for (uint8_t d : {1, 2, 3, 4, 5, 6, 7, 8}) refill.insert(refill.end(), {d, uint8_t(~d)});
+  ASSERT_EQ(refill.size(), 25u);
+  int16_t value = 0;
+  b.peer->Reply(refill);
+  EXPECT_FALSE(b.ctrl.QupNOOP(1, value));
+  EXPECT_EQ(LastError(b.ctrl), ERR_INVERSION);
+
+  // Short writes of the unanswered resets.
+  b.line.short_writes = 2;
+  EXPECT_FALSE(b.ctrl.VemoReset(1));
+  EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT);
+  EXPECT_FALSE(b.ctrl.QupReset(1));
+  EXPECT_EQ(LastError(b.ctrl), ERR_WRITE_SHORT);
 }
 
 }  // namespace

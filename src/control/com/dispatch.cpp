@@ -58,7 +58,8 @@ HRESULT InvokeMethod(ControlObject& object, const dispatch::Member& member, WORD
   if (FAILED(hr)) return hr;
   const dispatch::Value value = member.call(object, args);
   // Every member with outputs returns a bool; like the portable control,
-  // the host's variables are written only on success.
+  // the host's variables are written only on success, and only those the
+  // call reached.
   if (value.number != 0) dispatch::WriteOutputs(member, args);
   if (result != nullptr) dispatch::SetResult(member.result, value, *result);
   return S_OK;

@@ -125,8 +125,10 @@ HRESULT ReadArgument(ArgType type, const DISPPARAMS& p, UINT position, Args& arg
       if (SUCCEEDED(hr = Convert(p, position, VT_I2, c))) args.number[i] = V_I2(&c);
       return hr;
     case ArgType::kLong:
-    case ArgType::kLongAsBool:
       if (SUCCEEDED(hr = Convert(p, position, VT_I4, c))) args.number[i] = V_I4(&c);
+      return hr;
+    case ArgType::kLongAsBool:
+      if (SUCCEEDED(hr = Convert(p, position, VT_BOOL, c))) args.number[i] = V_BOOL(&c) != 0;
       return hr;
     case ArgType::kFloat:
       if (SUCCEEDED(hr = Convert(p, position, VT_R4, c))) args.real[i] = V_R4(&c);
@@ -220,7 +222,7 @@ HRESULT ReadPutValue(const DISPPARAMS& params, VARTYPE type, int32_t& value, UIN
 
 void WriteOutputs(const Member& member, const Args& args) {
   for (size_t i = 0; i < ArgCount(member); ++i) {
-    if (args.target[i] == nullptr) continue;
+    if (args.target[i] == nullptr || args.unreached[i]) continue;
     VARIANT v;
     VariantInit(&v);
     switch (member.args[i]) {
@@ -252,10 +254,6 @@ void SetResult(ResultType type, const Value& value, VARIANT& result) {
     case ResultType::kBool:
       V_VT(&result) = VT_BOOL;
       V_BOOL(&result) = value.number != 0 ? VARIANT_TRUE : VARIANT_FALSE;
-      return;
-    case ResultType::kBoolAsShort:
-      V_VT(&result) = VT_I2;
-      V_I2(&result) = value.number != 0 ? SHORT{-1} : SHORT{0};
       return;
     case ResultType::kShort:
       V_VT(&result) = VT_I2;

@@ -26,7 +26,8 @@ HRESULT ReadArguments(const Member& member, const DISPPARAMS& params, Args& args
 // A property's new value: the one argument named DISPID_PROPERTYPUT.
 HRESULT ReadPutValue(const DISPPARAMS& params, VARTYPE type, int32_t& value, UINT& arg_err);
 
-// Hands the outputs of a successful call back to the host's variables.
+// Hands the outputs of a successful call back to the host's variables,
+// skipping those it left unreached.
 void WriteOutputs(const Member& member, const Args& args);
 
 void SetResult(ResultType type, const Value& value, VARIANT& result);

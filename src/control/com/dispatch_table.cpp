@@ -103,11 +103,16 @@ constexpr Member kMembers[] = {
      }},
     {22, false, R::kBool, {S, SO, SO},
      [](ControlObject& o, Args& a) {
-       int16_t type = 0;
-       int16_t firmware = 0;
+       // A short reply that still passes leaves one or both unwritten; a
+       // written one holds a reply byte, never this.
+       constexpr int16_t kUnwritten = -1;
+       int16_t type = kUnwritten;
+       int16_t firmware = kUnwritten;
        const bool ok = C(o).GetModuleType(a.Short(0), type, firmware);
        a.number[1] = type;
        a.number[2] = firmware;
+       a.unreached[1] = type == kUnwritten;
+       a.unreached[2] = firmware == kUnwritten;
        return Bool(ok);
      }},
     {23, false, R::kBool, {S, A::kText},
@@ -138,7 +143,7 @@ constexpr Member kMembers[] = {
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoPut(a.Short(0), a.Short(1), a.page)); }},
     {30, false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoWrite(a.Short(0))); }},
-    {31, false, R::kBoolAsShort, {S, SO},
+    {31, false, R::kBool, {S, SO},
      [](ControlObject& o, Args& a) {
        int16_t value = 0;
        const bool ok = C(o).QupNOOP(a.Short(0), value);

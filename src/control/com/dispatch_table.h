@@ -24,7 +24,7 @@ enum class ArgType : uint8_t {
   kShort,
   kLong,
   kFloat,
-  kLongAsBool,  // declared long, taken as a bool: non-zero is true
+  kLongAsBool,  // declared long, converted as a bool (0.4 and "True" are true)
   kText,        // BSTR*, only read
   kShortOut,
   kLongOut,
@@ -35,8 +35,7 @@ enum class ArgType : uint8_t {
 
 enum class ResultType : uint8_t {
   kNone,
-  kBool,         // VT_BOOL, -1 or 0
-  kBoolAsShort,  // declared short, carries a bool: VT_I2 -1 or 0
+  kBool,  // VT_BOOL, -1 or 0; QupNOOP's too, though declared short
   kShort,
   kLong,
   kText,
@@ -44,13 +43,15 @@ enum class ResultType : uint8_t {
 
 // One call's arguments by declaration position, converted. Outputs are
 // written into the same slots by the call, and `target` remembers the
-// host's variant each output goes back to.
+// host's variant each output goes back to. An output the call did not reach
+// is marked `unreached`, and its host variable keeps its value and type.
 struct Args {
   std::array<int32_t, kMaxArgs> number{};  // short, long and bool slots
   std::array<float, kMaxArgs> real{};
   std::string text;
   std::vector<uint8_t> page;
   std::array<VARIANT*, kMaxArgs> target{};
+  std::array<bool, kMaxArgs> unreached{};
 
   int16_t Short(size_t i) const { return static_cast<int16_t>(number[i]); }
 };

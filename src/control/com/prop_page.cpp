@@ -200,8 +200,10 @@ STDMETHODIMP CQelCommPropPage::IsPageDirty() {
   return S_FALSE;
 }
 
-// Every field is checked first, changed or not, so that a refused apply
-// writes nothing; then the changed fields go to every object in order.
+// Every changed field is checked first, so that a refused apply writes
+// nothing; then they go to every object in order. A field the user left
+// alone is neither judged nor written: a value the page shows but would not
+// accept (a negative GrpSends) must not block an apply of the others.
 STDMETHODIMP CQelCommPropPage::Apply() {
   if (dialog_ == nullptr || IsPageDirty() != S_OK) return S_OK;
   const std::optional<FieldValues> values = ReadFields();
@@ -294,6 +296,7 @@ void CQelCommPropPage::LoadFields() {
 std::optional<FieldValues> CQelCommPropPage::ReadFields() {
   FieldValues values{};
   for (int i = 0; i < kFieldCount; ++i) {
+    if (!changed_[static_cast<size_t>(i)]) continue;
     const PageField& field = kPageFields[i];
     HWND control = GetDlgItem(dialog_, field.control_id);
     if (field.kind == FieldKind::kPortList) {

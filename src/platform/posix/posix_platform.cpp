@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #endif
 
 #include "platform/net/network_port.h"
@@ -36,6 +38,20 @@ namespace {
 
 using posix::MonotonicMs;
 using posix::MonotonicNs;
+
+// A pseudo-terminal's slave has no wire behind it: its transmit queue
+// always reads empty, so asking it after every write only costs a call.
+bool IsPtySlave(int fd) {
+#ifdef __linux__
+  constexpr unsigned kFirstSlaveMajor = 136, kLastSlaveMajor = 143;  // Unix 98 pty slaves
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= kFirstSlaveMajor &&
+         major(st.st_rdev) <= kLastSlaveMajor;
+#else
+  (void)fd;
+  return false;
+#endif
+}
 
 speed_t SpeedFor(int32_t baud) {
   switch (baud) {
@@ -58,7 +74,7 @@ speed_t SpeedFor(int32_t baud) {
 
 class PosixDevice : public SerialDevice {
  public:
-  explicit PosixDevice(int fd) : fd_(fd) {}
+  explicit PosixDevice(int fd) : fd_(fd), pty_(IsPtySlave(fd)) {}
   ~PosixDevice() override {
     // Clear the exclusive flag first: it belongs to the tty and would
     // otherwise outlive us while another process (a simulator holding the
@@ -114,8 +130,15 @@ class PosixDevice : public SerialDevice {
     int n = 0;
     if (ioctl(fd_, FIONREAD, &n) == 0 && n > 0) c.rx = size_t(n);
     c.rx += rx_.size();
-    int out = 0;
-    if (ioctl(fd_, TIOCOUTQ, &out) == 0 && out > 0) c.tx = size_t(out);
+    // Only our writes fill the transmit queue: once seen empty it stays so
+    // until the next one, and every exchange need not ask again.
+    if (!tx_empty_) {
+      int out = 0;
+      if (ioctl(fd_, TIOCOUTQ, &out) == 0) {
+        c.tx = size_t(std::max(out, 0));
+        tx_empty_ = out <= 0;
+      }
+    }
     return c;
   }
 
@@ -142,6 +165,7 @@ class PosixDevice : public SerialDevice {
     const uint64_t bound_ns =
         (uint64_t(n) * 20'000'000'000ull) / uint64_t(baud_ > 0 ? baud_ : 1) + 1'000'000'000ull;
     const uint64_t end = MonotonicNs() + bound_ns;
+    tx_empty_ = pty_;
     size_t done = 0;
     while (done < n && lost_ == 0) {
       const ssize_t w = ::write(fd_, buf + done, n - done);
@@ -160,7 +184,7 @@ class PosixDevice : public SerialDevice {
       const timespec ts{time_t((end - now) / 1'000'000'000u), long((end - now) % 1'000'000'000u)};
       ppoll(&p, 1, &ts, nullptr);
     }
-    if (done == n) AwaitTransmitted(end);
+    if (done == n && !pty_) AwaitTransmitted(end);
     return done;
   }
 
@@ -173,6 +197,7 @@ class PosixDevice : public SerialDevice {
     const uint64_t byte_ns = 10'000'000'000ull / uint64_t(baud_ > 0 ? baud_ : 1);
     int queued = 0;
     if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return;
+    tx_empty_ = queued <= 0;
     while (queued > 0 && lost_ == 0) {
       const uint64_t now = MonotonicNs();
       if (now >= end) return;
@@ -182,6 +207,7 @@ class PosixDevice : public SerialDevice {
       int left = 0;
       if (ioctl(fd_, TIOCOUTQ, &left) != 0 || left >= queued) return;
       queued = left;
+      tx_empty_ = queued <= 0;
     }
   }
 
@@ -203,30 +229,32 @@ class PosixDevice : public SerialDevice {
     }
   }
 
+  // Polls first: poll also reports bytes that were queued before the call,
+  // so an empty line costs no read. What poll reports is moved into our own
+  // buffer, so that the next poll only wakes us for bytes that are new.
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
     const uint64_t end = MonotonicNs() + uint64_t(timeout_ms) * 1'000'000u;
     for (;;) {
-      // Move what is queued into our own buffer, so that poll only wakes us
-      // for bytes that are new.
-      Pull();
-      if (rx_.size() >= n || lost_ != 0) break;
+      if (rx_.size() >= n || lost_ != 0) return rx_.size();
       const uint64_t now = MonotonicNs();
-      if (now >= end) break;
+      if (now >= end) {
+        Pull();  // a last look, for a wait that had no time at all
+        return rx_.size();
+      }
       pollfd p{fd_, POLLIN, 0};
       const timespec ts{time_t((end - now) / 1'000'000'000u), long((end - now) % 1'000'000'000u)};
       const int r = ppoll(&p, 1, &ts, nullptr);
       if (r < 0 && errno != EINTR) {
         NoteLost(errno);
-        break;
+        return rx_.size();
       }
-      if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        // A hung-up tty also reports POLLIN but reads nothing: take what is
-        // left, and call the line lost when that was all.
-        if (Pull() == 0) NoteLost(p.revents & POLLNVAL ? EBADF : EIO);
-        if (rx_.size() >= n || lost_ != 0) break;
+      if (r <= 0) continue;
+      // A hung-up tty also reports POLLIN but reads nothing: take what is
+      // left, and call the line lost when that was all.
+      if (Pull() == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        NoteLost(p.revents & POLLNVAL ? EBADF : EIO);
       }
     }
-    return Counts().rx;
   }
 
   OsError LostError() const override { return lost_; }
@@ -234,7 +262,8 @@ class PosixDevice : public SerialDevice {
  private:
   // Moves what is queued into our buffer and gives the count read. One call
   // reads at most one buffer's worth, so a line that never stops sending
-  // cannot keep it here.
+  // cannot keep it here. A read that fills less than the chunk took all
+  // that was queued, so the usual reply costs one read, not two.
   size_t Pull() {
     uint8_t chunk[256];
     size_t read_now = 0;
@@ -244,6 +273,7 @@ class PosixDevice : public SerialDevice {
         read_now += size_t(r);
         const size_t room = kMaxHeldRxBytes - std::min(kMaxHeldRxBytes, rx_.size());
         rx_.insert(rx_.end(), chunk, chunk + std::min(size_t(r), room));
+        if (size_t(r) < sizeof chunk) break;
         continue;
       }
       if (r < 0 && errno == EINTR) continue;
@@ -272,7 +302,9 @@ class PosixDevice : public SerialDevice {
   }
 
   int fd_;
+  const bool pty_;
   int32_t baud_ = 19200;
+  bool tx_empty_ = false;  // the transmit queue was seen empty since the last write
   std::deque<uint8_t> rx_;
   OsError lost_ = 0;
 };
