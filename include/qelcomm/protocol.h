@@ -68,8 +68,8 @@ inline constexpr uint8_t kNoop = 0, kStart = 1, kStop = 2, kPause = 3, kStep = 4
 // What answers a telegram.
 enum class Reply : uint8_t {
   kNone,           // never answered
-  kMotorAccept,    // three bytes kMotorAccept
-  kModuleAccept,   // three bytes kModuleAccept
+  kMotorAccepts,   // three bytes kMotorAccept
+  kModuleAccepts,  // three bytes kModuleAccept
   kRegisterValue,  // the register's value, as a write telegram of the reply sync
   kStatus,         // status word, position and error count; the motor says the length
   kIdentify,       // module type and firmware, read by the end-sync scan
@@ -107,11 +107,11 @@ inline constexpr TelegramKind kTelegrams[] = {
      "register read"},
     {sync::kReadExtended, Family::kRegisterRead, true, Reply::kRegisterValue, sync::kWriteExtended,
      kReadReplySize, "extended register read"},
-    {sync::kWrite, Family::kRegisterWrite, false, Reply::kMotorAccept, 0, kAcceptSize,
+    {sync::kWrite, Family::kRegisterWrite, false, Reply::kMotorAccepts, 0, kAcceptSize,
      "register write"},
-    {sync::kWriteExtended, Family::kRegisterWrite, true, Reply::kMotorAccept, 0, kAcceptSize,
+    {sync::kWriteExtended, Family::kRegisterWrite, true, Reply::kMotorAccepts, 0, kAcceptSize,
      "extended register write"},
-    {sync::kSafeMode, Family::kResetFlash, false, Reply::kMotorAccept, 0, kAcceptSize, "enter safe mode"},
+    {sync::kSafeMode, Family::kResetFlash, false, Reply::kMotorAccepts, 0, kAcceptSize, "enter safe mode"},
     {sync::kRestart, Family::kResetFlash, false, Reply::kNone, 0, 0, "restart"},
     {sync::kFlash, Family::kResetFlash, false, Reply::kNone, 0, 0, "write flash"},
     {sync::kStatus, Family::kStatus, false, Reply::kStatus, sync::kStatus, 0, "read status"},
@@ -120,11 +120,11 @@ inline constexpr TelegramKind kTelegrams[] = {
     {sync::kIdentify, Family::kModule, false, Reply::kIdentify, sync::kIdentify, kIdentifyReplySize,
      "module identification"},
     {sync::kModuleReset, Family::kModule, false, Reply::kNone, 0, 0, "module reset"},
-    {sync::kModuleStop, Family::kModule, false, Reply::kModuleAccept, 0, kAcceptSize, "module stop"},
+    {sync::kModuleStop, Family::kModule, false, Reply::kModuleAccepts, 0, kAcceptSize, "module stop"},
     {sync::kDebug, Family::kModule, false, Reply::kDebug, sync::kDebug, kDebugReplySize, "module debug"},
     {sync::kPageRead, Family::kPage, false, Reply::kPage, sync::kPage, kPageTelegramSize, "page read"},
-    {sync::kPage, Family::kPage, false, Reply::kModuleAccept, 0, kAcceptSize, "page write"},
-    {sync::kModuleWrite, Family::kPage, false, Reply::kModuleAccept, 0, kAcceptSize, "module write"},
+    {sync::kPage, Family::kPage, false, Reply::kModuleAccepts, 0, kAcceptSize, "page write"},
+    {sync::kModuleWrite, Family::kPage, false, Reply::kModuleAccepts, 0, kAcceptSize, "module write"},
     {sync::kQup, Family::kQup, false, Reply::kQup, sync::kQup, kQupReplySize, "Qup command"},
     {sync::kQupReset, Family::kQup, false, Reply::kNone, 0, 0, "Qup reset"},
 };
