@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Runs the Windows installer from DIST (default dist/) silently in a fresh
+# 64-bit Wine prefix and checks what it leaves: the ProgID in both registry
+# views, the control from 64- and 32-bit cscript, qelctl.exe; then uninstall,
+# install twice over and uninstall once, and an installer whose 32-bit
+# module cannot register, which must fail and leave nothing. The prefix is
+# removed at the end, also when a check fails.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+dist=$(cd "${1:-$root/dist}" && pwd)
+setup=$(ls "$dist"/QelComm-*-setup.exe)
+version=${setup##*/QelComm-}
+version=${version%-setup.exe}
+
+work=$(mktemp -d)
+QELCOMM_WINEPREFIX=$work/prefix
+. "$root/tests/wine/wine-env.sh"
+WINE64=/usr/lib/wine/wine64
+[ -x "$WINE64" ] || WINE64=wine64
+cleanup() {
+  "$WINESERVER" -k 2>/dev/null || true
+  rm -rf "$work" "$work.lock" "$work/prefix.lock"
+}
+trap cleanup EXIT
+fail() { echo "windows-install: $*" >&2; exit 1; }
+
+qelcomm_wine_prepare >/dev/null
+# No persistent server: "wineserver -w" below then waits for the last
+# program, such as the uninstaller's copy of itself, to end.
+"$WINESERVER" -k 2>/dev/null || true
+has32=$(qelcomm_wine_has32)
+program_files=$WINEPREFIX/drive_c/Program\ Files
+folder=$program_files/QelComm
+win_folder='C:\Program Files\QelComm'
+
+wine64() { timeout 300 "$WINE64" "$@" </dev/null; }
+settle() { timeout 300 "$WINESERVER" -w; }
+# Our keys, by GUID or name, anywhere in the registry files.
+our_keys() {
+  settle
+  grep -i -h -E 'QelComm|06965DC2-68A0-4777-A99C-213F86E3FCE5|7A4D4946-67F7-4001-9CDC-3504D51F400B|69CDF8E9-BD87-47B0-AFE2-CC8E9A375479|628EF7D0-3B91-41BD-9356-833C491BB1E3' \
+    "$WINEPREFIX"/system.reg "$WINEPREFIX"/user.reg || true
+}
+
+check_installed() {
+  local view script
+  for f in x64/QELCOMM.OCX x86/QELCOMM.OCX qelctl.exe README.md uninstall.exe \
+           examples/read-and-program.vbs examples/ReadAndProgram.bas examples/read_and_program.py; do
+    [ -f "$folder/$f" ] || fail "$f is not installed"
+  done
+  views=(64)
+  [ "$has32" = yes ] && views+=(32)
+  for view in "${views[@]}"; do
+    wine64 reg query 'HKLM\Software\Classes\QELCOMM.QelCommCtrl.1\CLSID' "/reg:$view" >/dev/null ||
+      fail "the ProgID is not in the $view-bit registry view"
+  done
+  wine64 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QelComm' /v UninstallString \
+    /reg:64 >/dev/null || fail "no uninstall entry"
+  script='Z:'$here/installed.vbs
+  out=$(wine64 'C:\windows\system32\cscript.exe' //nologo "$script" | tr -d '\r')
+  [ "$(tail -n 1 <<<"$out")" = done ] || fail "64-bit cscript: $out"
+  if [ "$has32" = yes ]; then
+    out=$(timeout 300 wine 'C:\windows\syswow64\cscript.exe' //nologo "$script" </dev/null | tr -d '\r')
+    [ "$(tail -n 1 <<<"$out")" = done ] || fail "32-bit cscript: $out"
+  else
+    echo "windows-install: WARNING: no 32-bit Wine; the 32-bit view and cscript are not checked" >&2
+  fi
+  wine64 "$win_folder\\qelctl.exe" --version | tr -d '\r' | grep -q "$version" ||
+    fail "qelctl.exe --version does not show $version"
+}
+
+check_removed() {
+  [ ! -e "$folder" ] || fail "left in the install folder: $(cd "$folder" && find . -mindepth 1)"
+  local keys
+  keys=$(our_keys)
+  [ -z "$keys" ] || fail "registry keys left: $keys"
+}
+
+install() {
+  wine64 "$1" /S || fail "$1 /S exited with $?"
+  settle
+}
+uninstall() {
+  wine64 "$win_folder\\uninstall.exe" /S || fail "uninstall /S exited with $?"
+  settle
+}
+
+install "$setup"
+check_installed
+uninstall
+check_removed
+echo "windows-install: installed, checked and removed"
+
+install "$setup"
+install "$setup"
+check_installed
+uninstall
+check_removed
+echo "windows-install: installed twice over, removed once"
+
+# A 32-bit module that does not register: the 64-bit one is registered
+# first, so a failure must take that back too.
+if [ "$has32" = yes ]; then
+  stage=$work/broken
+  "$root/packaging/windows/stage.sh" "$root" "$stage"
+  printf 'not a module\n' >"$stage/x86/QELCOMM.OCX"
+  makensis -V1 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$work/broken-setup.exe" \
+    "$root/packaging/windows/qelcomm.nsi"
+  status=0
+  wine64 "$work/broken-setup.exe" /S || status=$?
+  settle
+  [ "$status" != 0 ] || fail "an install whose registration failed exited with 0"
+  check_removed
+  echo "windows-install: a failed registration failed the install (exit $status) and left nothing"
+fi
