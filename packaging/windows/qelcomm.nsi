@@ -88,6 +88,8 @@ FunctionEnd
 Function FailInstall
   Pop $1
   DetailPrint "$1"
+  ; The folder cannot go while it is the installer's working directory.
+  SetOutPath "$TEMP"
   !insertmacro UnregisterModules
   !insertmacro RemoveFiles
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

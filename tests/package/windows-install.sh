@@ -43,17 +43,31 @@ our_keys() {
     "$WINEPREFIX"/system.reg "$WINEPREFIX"/user.reg || true
 }
 
+# The default value of KEY in the 32- or 64-bit view, or nothing.
+reg_default() {
+  wine64 reg query "$1" /ve "/reg:$2" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *(Default) *REG_SZ *//p'
+}
+
 check_installed() {
   local view script
   for f in x64/QELCOMM.OCX x86/QELCOMM.OCX qelctl.exe README.md uninstall.exe \
            examples/read-and-program.vbs examples/ReadAndProgram.bas examples/read_and_program.py; do
     [ -f "$folder/$f" ] || fail "$f is not installed"
   done
-  views=(64)
-  [ "$has32" = yes ] && views+=(32)
+  # The ProgID key is shared by both views; its class is looked up in each
+  # view and must name the module of that bitness.
+  clsid=$(reg_default 'HKLM\Software\Classes\QELCOMM.QelCommCtrl.1\CLSID' 64)
+  [ -n "$clsid" ] || fail "the ProgID is not registered"
+  views=("64 x64")
+  [ "$has32" = yes ] && views+=("32 x86")
   for view in "${views[@]}"; do
-    wine64 reg query 'HKLM\Software\Classes\QELCOMM.QelCommCtrl.1\CLSID' "/reg:$view" >/dev/null ||
-      fail "the ProgID is not in the $view-bit registry view"
+    set -- $view
+    server=$(reg_default "HKLM\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" "$1")
+    case $server in
+      *"\\$2\\QELCOMM.OCX") ;;
+      *) fail "the ProgID's class in the $1-bit view is served by '$server'" ;;
+    esac
   done
   wine64 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QelComm' /v UninstallString \
     /reg:64 >/dev/null || fail "no uninstall entry"
