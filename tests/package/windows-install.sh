@@ -30,9 +30,11 @@ qelcomm_wine_prepare >/dev/null
 # program, such as the uninstaller's copy of itself, to end.
 "$WINESERVER" -k 2>/dev/null || true
 has32=$(qelcomm_wine_has32)
-program_files=$WINEPREFIX/drive_c/Program\ Files
-folder=$program_files/QelComm
-win_folder='C:\Program Files\QelComm'
+# The install folder, as Windows and as this script see it.
+use_folder() {
+  win_folder=$1
+  folder=$WINEPREFIX/drive_c/$(printf '%s' "${1#C:\\}" | tr '\\' /)
+}
 
 wine64() { timeout 300 "$WINE64" "$@" </dev/null; }
 settle() { timeout 300 "$WINESERVER" -w; }
@@ -50,11 +52,20 @@ reg_default() {
 }
 
 check_installed() {
-  local view script
   for f in x64/QELCOMM.OCX x86/QELCOMM.OCX qelctl.exe README.md uninstall.exe \
            examples/read-and-program.vbs examples/ReadAndProgram.bas examples/read_and_program.py; do
     [ -f "$folder/$f" ] || fail "$f is not installed"
   done
+  check_registered
+  wine64 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QelComm' /v UninstallString \
+    /reg:64 >/dev/null || fail "no uninstall entry"
+  wine64 "$win_folder\\qelctl.exe" --version | tr -d '\r' | grep -q "$version" ||
+    fail "qelctl.exe --version does not show $version"
+}
+
+# The control, created by ProgID from 64- and 32-bit hosts.
+check_registered() {
+  local view script
   # The ProgID key is shared by both views; its class is looked up in each
   # view and must name the module of that bitness.
   clsid=$(reg_default 'HKLM\Software\Classes\QELCOMM.QelCommCtrl.1\CLSID' 64)
@@ -69,8 +80,6 @@ check_installed() {
       *) fail "the ProgID's class in the $1-bit view is served by '$server'" ;;
     esac
   done
-  wine64 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QelComm' /v UninstallString \
-    /reg:64 >/dev/null || fail "no uninstall entry"
   script='Z:'$here/installed.vbs
   out=$(wine64 'C:\windows\system32\cscript.exe' //nologo "$script" | tr -d '\r')
   [ "$(tail -n 1 <<<"$out")" = done ] || fail "64-bit cscript: $out"
@@ -80,8 +89,6 @@ check_installed() {
   else
     echo "windows-install: WARNING: no 32-bit Wine; the 32-bit view and cscript are not checked" >&2
   fi
-  wine64 "$win_folder\\qelctl.exe" --version | tr -d '\r' | grep -q "$version" ||
-    fail "qelctl.exe --version does not show $version"
 }
 
 check_removed() {
@@ -92,7 +99,7 @@ check_removed() {
 }
 
 install() {
-  wine64 "$1" /S || fail "$1 /S exited with $?"
+  wine64 "$1" /S "${@:2}" || fail "$* /S exited with $?"
   settle
 }
 uninstall() {
@@ -100,11 +107,14 @@ uninstall() {
   settle
 }
 
-install "$setup"
+use_folder 'C:\Apps\QelComm'
+install "$setup" "/D=$win_folder"
 check_installed
 uninstall
 check_removed
-echo "windows-install: installed, checked and removed"
+echo "windows-install: installed into $win_folder, checked and removed"
+
+use_folder 'C:\Program Files\QelComm'
 
 install "$setup"
 install "$setup"
@@ -128,3 +138,13 @@ if [ "$has32" = yes ]; then
   check_removed
   echo "windows-install: a failed registration failed the install (exit $status) and left nothing"
 fi
+
+# The portable zip: register.cmd and unregister.cmd as administrators run them.
+use_folder "C:\\QelComm-$version"
+(cd "$WINEPREFIX/drive_c" && cmake -E tar xf "$dist/QelComm-$version-windows.zip")
+wine64 cmd /c "$win_folder\\register.cmd" >/dev/null || fail "register.cmd failed"
+check_registered
+wine64 cmd /c "$win_folder\\unregister.cmd" >/dev/null || fail "unregister.cmd failed"
+rm -rf "$folder"
+check_removed
+echo "windows-install: the zip's register.cmd and unregister.cmd work"
