@@ -12,3 +12,6 @@ cp "$root/build/windows-x86/bin/QELCOMM.OCX" "$stage/x86/"
 cp "$root/build/windows/bin/qelctl.exe" "$root/README.md" "$stage/"
 cp "$root/examples/ReadAndProgram.bas" "$root/examples/read-and-program.vbs" \
   "$root/examples/read_and_program.py" "$stage/examples/"
+# Users get no debugging symbols; the build trees keep theirs.
+x86_64-w64-mingw32-strip --strip-unneeded "$stage/x64/QELCOMM.OCX" "$stage/qelctl.exe"
+i686-w64-mingw32-strip --strip-unneeded "$stage/x86/QELCOMM.OCX"
