@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Checks the Debian packages in DIST (default dist/) with lintian, installs
 # them for real with apt-get, uses them from outside the source tree as a
-# user would, and purges them again, also when a check fails. Needs root.
+# user would, and purges them again, also when a check fails. As root, or through sudo.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 dist=$(cd "${1:-$root/dist}" && pwd)
 packages=(libqelcomm-dev qelcomm-tools python3-qelcomm)
-apt=(apt-get -o DPkg::Lock::Timeout=600 -y -qq)
-export DEBIAN_FRONTEND=noninteractive
+sudo=()
+[ "$(id -u)" = 0 ] || sudo=(sudo)
+apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -qq)
 
 fail() { echo "debian-install: $*" >&2; exit 1; }
 installed() { dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q 'ok installed'; }

@@ -38,10 +38,11 @@ use_folder() {
 
 wine64() { timeout 300 "$WINE64" "$@" </dev/null; }
 settle() { timeout 300 "$WINESERVER" -w; }
-# Our keys, by GUID or name, anywhere in the registry files.
+# Our keys and values (type library, control, property page, interfaces,
+# ProgID, install folder, uninstall entry), anywhere in the registry files.
 our_keys() {
   settle
-  grep -i -h -E 'QelComm|06965DC2-68A0-4777-A99C-213F86E3FCE5|7A4D4946-67F7-4001-9CDC-3504D51F400B|69CDF8E9-BD87-47B0-AFE2-CC8E9A375479|628EF7D0-3B91-41BD-9356-833C491BB1E3' \
+  grep -i -h -E 'QelComm|06965DC2-68A0-4777-A99C-213F86E3FCE5|7A4D4946-67F7-4001-9CDC-3504D51F400B|69CDF8E9-BD87-47B0-AFE2-CC8E9A375479|628EF7D0-3B91-41BD-9356-833C491BB1E3|483F9DCB-85F1-4B7E-A3B9-E733C29FD37D' \
     "$WINEPREFIX"/system.reg "$WINEPREFIX"/user.reg || true
 }
 
