@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Debian packages in DIST (default dist/) with lintian, installs
 # them for real with apt-get, uses them from outside the source tree as a
-# user would, and purges them again, also when a check fails. As root, or through sudo.
+# user would, and purges them again, also when a check fails. As root, or
+# through sudo.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 dist=$(cd "${1:-$root/dist}" && pwd)
