@@ -2,7 +2,8 @@
 # Sets up a Debian 12 machine and runs every test: the native debug build,
 # the AddressSanitizer/UBSan build, the fuzz targets (20 s each), the install
 # check, the soak (20 s), the Python package's tests, example and benchmark,
-# and the 64- and 32-bit Windows builds (QELCOMM.OCX among them) under Wine.
+# the 64- and 32-bit Windows builds (QELCOMM.OCX among them) under Wine, and
+# the Debian packages and the Windows installer, installed and removed.
 # Build trees go to build/<preset>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,3 +66,11 @@ for preset in windows windows-x86; do
   fi
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The deliverables (scripts/package.sh, from the trees built above), each
+# installed for real and removed again: the Debian packages with apt-get,
+# the Windows installer in a fresh Wine prefix.
+step "packages: build, lintian, install and remove"
+scripts/package.sh
+tests/package/debian-install.sh
+tests/package/windows-install.sh

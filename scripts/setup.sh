@@ -19,6 +19,9 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev libcli11-dev nlohmann-json3-dev
           python3-pybind11 python3-dev python3-pytest help2man
           ser2net)  # ser2net: the serial-server tests
+# lintian checks the Debian packages, makensis builds the Windows installer,
+# man-db finds the installed man pages.
+packages+=(lintian nsis man-db)
 if [ "$want_windows" = 1 ]; then
   # Both Windows targets (x86-64 and i686); widl from mingw-w64-tools with
   # the interface definitions of libwine-dev; Perl draws the control's
