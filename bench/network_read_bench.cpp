@@ -17,7 +17,6 @@
 #include <string>
 
 #include "e2e/child_process.h"
-#include "e2e/ser2net_server.h"
 #include "qelcomm/QelCommCtrl.h"
 
 namespace {

@@ -42,8 +42,8 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/child_process.h"
 #include "qelcomm/QelCommCtrl.h"
-#include "qelsim_process.h"
 #include "soak_record.h"
 
 namespace {
@@ -452,16 +452,17 @@ int main(int argc, char** argv) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return 1;
   fcntl(pipe_fds[0], F_SETFD, FD_CLOEXEC);
-  Qelsim sim(s.qelsim, {"--seed", std::to_string(s.seed), "--fault-rate", std::to_string(s.fault_rate),
-                        "--record", "/dev/fd/3"},
-             pipe_fds[1]);
+  const qelcomm::testing::ChildProcess sim({s.qelsim, "--seed", std::to_string(s.seed),
+                                            "--fault-rate", std::to_string(s.fault_rate),
+                                            "--record", "/dev/fd/3"},
+                                           true, pipe_fds[1]);
   close(pipe_fds[1]);
-  if (sim.device().empty()) {
+  if (sim.first_line().empty()) {
     std::fprintf(stderr, "qelsim (%s) printed no device\n", s.qelsim.c_str());
     return 1;
   }
   qelcomm::CQelCommCtrl ctrl;
-  ctrl.SetPortName(sim.device());
+  ctrl.SetPortName(sim.first_line());
   ctrl.SetBaud(115200);
   ctrl.SetRetries(static_cast<int16_t>(s.retries));
   if (!ctrl.OpenPort()) {

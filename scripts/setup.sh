@@ -2,6 +2,9 @@
 # Installs what building and testing QelComm needs on Debian 12 (as root, or
 # through sudo). Already-installed packages are left alone.
 set -euo pipefail
+# apt's messages are parsed below (Inst, Remv, "but it is not going to be
+# installed"): they must not come translated.
+export LC_ALL=C
 
 # --windows: the mingw-w64 cross compilers and Wine; --fuzz: clang with
 # libFuzzer and the sanitizer runtimes.

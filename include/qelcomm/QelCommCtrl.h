@@ -27,6 +27,13 @@
 //
 // Thread safety: one object is used by one thread at a time. Several objects
 // may exist at once, each with its own port and state.
+//
+// Callbacks (SetTrace's, VemoProgram's Progress) run synchronously on the
+// thread that called the method, in the middle of its exchange. They must
+// not call the same control (its exchange is half done); another control
+// is fine. A callback that throws ends the method there: the exception
+// reaches the method's caller, the port stays open, and whatever was already
+// sent stays sent.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +64,12 @@ class CQelCommCtrl {
 
   // Persisted properties. Setting one only stores it; an open port keeps
   // its device and speed until the next OpenPort.
+  //   ComPort  - port number: COMn on Windows, a number the platform maps
+  //              to a device elsewhere (default 0, which names none);
+  //   Retries  - attempts per answered exchange, the first included; below
+  //              1 still gives one (default 5);
+  //   Baud     - line speed in bits per second (default 19200);
+  //   GrpSends - how often WriteGroup sends its telegram (default 3).
   int16_t ComPort() const;
   void SetComPort(int16_t);
   int16_t Retries() const;
@@ -90,7 +103,10 @@ class CQelCommCtrl {
   bool WriteParameter(int16_t Address, int16_t ParamNum, int32_t Value);
   bool ReadParameter(int16_t Address, int16_t ParamNum, int32_t& Value);
 
+  // Reads the last-error field and clears it.
   int32_t GetLastError();
+  // The text of `Error`. With 0 it takes the last error, as GetLastError
+  // does, and so clears the field; any other code leaves the field alone.
   std::string GetLastErrorStr(int32_t Error);
 
   int16_t GetParameterType(int16_t Address, int16_t ParamNum);
@@ -99,7 +115,10 @@ class CQelCommCtrl {
   // factor set follow. An address selects the flag of its low byte.
   void SetQELType(int16_t Address, bool Big);
 
-  // User units. A zero or NaN argument keeps its factor.
+  // User units. A factor is the number of user units per raw unit: reading
+  // multiplies by it, writing divides by it. Each register's scaling class
+  // picks the position, acceleration or velocity factor of the motor's size
+  // (SetFactorsBig for big motors). A zero or NaN argument keeps its factor.
   void SetFactors(float PosFactor, float AccFactor, float VelFactor);
   void SetFactorsBig(float PosFactor, float AccFactor, float VelFactor);
   bool ReadParameterAlternate(int16_t Address, int16_t Parameter, float& Value);
@@ -114,6 +133,8 @@ class CQelCommCtrl {
   bool WriteToFlash(int16_t Address);
   bool WriteToFlashWait(int16_t Address);
 
+  // In one exchange: the motor's 16-bit status word, its position (raw
+  // units, signed 32-bit) and its error counter (one byte, 0..255).
   bool ReadStatus(int16_t Address, int16_t& Status, int32_t& Position, int16_t& ErrCount);
 
   // Unanswered; sent GrpSends times with the group's next sequence number.
@@ -129,6 +150,9 @@ class CQelCommCtrl {
   // the last error; on a closed port they fail with ERR_WRITE_SHORT.
   bool VemoStop(int16_t Address);
   bool VemoResetWait(int16_t Address);
+  // The module's debug state, passed on unscaled as the module reports it:
+  // State, Inputs, Outputs and ModeCmd, and Time and Count, two 16-bit
+  // values of the module's own (0..65535 each, in the module's units).
   bool VemoDebug(int16_t Address, int16_t& State, int16_t& Inputs, int16_t& Outputs,
                  int32_t& Time, int32_t& Count, int16_t& ModeCmd);
   // 128 bytes in Data on true; Data is untouched on false.
@@ -147,6 +171,8 @@ class CQelCommCtrl {
   bool QupStart(int16_t Address);
   bool QupStop(int16_t Address);
   bool QupPause(int16_t Address);
+  // MinAddress and MaxAddress: the two program addresses of the module's
+  // step command, sent unchanged as 16-bit numbers, low byte first.
   bool QupStep(int16_t Address, int16_t MinAddress, int16_t MaxAddress);
   // For each of outputs 0..3 selected by Mask: on where Outputs has the bit.
   bool QupSetOutputs(int16_t Address, int16_t Outputs, int16_t Mask);

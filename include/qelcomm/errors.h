@@ -1,10 +1,12 @@
 // The control's own error codes. A method that fails returns false and leaves
 // one of these, or an operating-system error number stored unchanged, in the
 // last-error field; GetLastError reads and clears it, GetLastErrorStr turns
-// any code into text.
+// any code into text. ErrorCodes() lists them; bindings take the list from
+// there.
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace qelcomm {
 
@@ -22,6 +24,9 @@ inline constexpr uint32_t ERR_END_SYNC = 0x2000000A;
 inline constexpr uint32_t ERR_UNSPECIFIED = 0x2000000B;
 inline constexpr uint32_t ERR_SAFE_MODE = 0x2000000C;
 inline constexpr uint32_t ERR_TIMEOUT = 0x2000000D;
+// Reserved: ReadStatus never leaves these. They keep their numbers and
+// messages so that a host which tests for them still compiles and reads
+// the same text.
 inline constexpr uint32_t ERR_STATUS_ALLOC = 0x20001000;
 inline constexpr uint32_t ERR_STATUS_NULL = 0x20001001;
 inline constexpr uint32_t ERR_STATUS_PURGE = 0x20001002;
@@ -40,6 +45,14 @@ inline constexpr uint32_t ERR_OS_INVALID_PARAMETER = 87;
 #else
 inline constexpr uint32_t ERR_OS_INVALID_PARAMETER = 22;
 #endif
+
+struct ErrorCode {
+  uint32_t code;
+  const char* name;     // "ERR_TIMEOUT"
+  const char* message;  // GetLastErrorStr's text
+};
+// Every code above but ERR_OS_INVALID_PARAMETER, which is the system's.
+std::span<const ErrorCode> ErrorCodes();
 
 // The code's name ("ERR_TIMEOUT"), or nullptr for a number that is not one
 // of the control's own codes.

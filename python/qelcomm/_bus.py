@@ -12,12 +12,16 @@ Register = Union[int, str]
 
 class QelError(Exception):
     """A failed exchange: .code is the control's error code (0 when a module
-    did not answer at all), .message the control's own text for it."""
+    did not answer at all), .message the control's own text for it, and
+    .diagnosis what the line showed, in the words qelctl uses ('' when it
+    adds nothing to the code)."""
 
-    def __init__(self, code: int, message: str) -> None:
-        super().__init__(f"{message} (code {code:#x})" if code else message)
+    def __init__(self, code: int, message: str, diagnosis: str = "") -> None:
+        text = f"{message} (code {code:#x})" if code else message
+        super().__init__(f"{text}: {diagnosis}" if diagnosis else text)
         self.code = code
         self.message = message
+        self.diagnosis = diagnosis
 
 
 class Status(NamedTuple):
@@ -41,6 +45,10 @@ class Bus:
 
     def __init__(self, ctrl: _qelcomm.CQelCommCtrl, big: Iterable[int] = ()) -> None:
         self.ctrl = ctrl
+        self._big: set[int] = set()
+        # Values in units convert through the catalogue with these, in double
+        # precision, as qelctl converts them.
+        self._factors = {False: _qelcomm.default_factors(False), True: _qelcomm.default_factors(True)}
         for address in big:
             self.set_big(address)
 
@@ -48,12 +56,17 @@ class Bus:
     def set_big(self, address: int, big: bool = True) -> None:
         """Marks an address big (big register table and factor set) or standard."""
         self.ctrl.SetQELType(address, big)
+        # The control flags an address by its low byte.
+        (self._big.add if big else self._big.discard)(address & 0xFF)
 
     def set_factors(self, position: float, acceleration: float, velocity: float,
                     big: bool = False) -> None:
         """User-unit factors of standard (or big) motors; 0 keeps a factor."""
         setter = self.ctrl.SetFactorsBig if big else self.ctrl.SetFactors
         setter(position, acceleration, velocity)
+        given = (position, acceleration, velocity)
+        self._factors[big] = tuple(old if not new or new != new else float(new)
+                                   for old, new in zip(self._factors[big], given))
 
     def set_trace(self, callback: Optional[Callable[[str, int, bytes], None]]) -> None:
         """callback(direction, time_ms, data) for every block on the line; None stops it."""
@@ -88,21 +101,26 @@ class Bus:
     def read(self, address: int, reg: Register, units: bool = False) -> Union[int, float]:
         """A register's value: raw int, or float in user units with units=True."""
         number = self.register(address, reg)
-        if units:
-            ok, value = self.ctrl.ReadParameterAlternate(address, number)
-        else:
-            ok, value = self.ctrl.ReadParameter(address, number)
+        ok, value = self.ctrl.ReadParameter(address, number)
         self._check(ok, f"reading register {reg} of motor {address}")
+        if units:
+            big = (address & 0xFF) in self._big
+            return _qelcomm.raw_to_units(big, number, value, self._factors[big])
         return value
 
     def write(self, address: int, reg: Register, value: Union[int, float],
               units: bool = False) -> None:
-        """Writes a register: raw int, or in user units with units=True."""
+        """Writes a register: raw int, or in user units with units=True. A value
+        whose raw form does not fit the register raises QelError
+        (ERR_OS_INVALID_PARAMETER) and sends nothing."""
         number = self.register(address, reg)
         if units:
-            ok = self.ctrl.WriteParameterAlternate(address, number, float(value))
-        else:
-            ok = self.ctrl.WriteParameter(address, number, int(value))
+            big = (address & 0xFF) in self._big
+            try:
+                value = _qelcomm.units_to_raw(big, number, float(value), self._factors[big])
+            except ValueError as refused:
+                raise QelError(_qelcomm.ERR_OS_INVALID_PARAMETER, str(refused)) from None
+        ok = self.ctrl.WriteParameter(address, number, int(value))
         self._check(ok, f"writing register {reg} of motor {address}")
 
     def write_group(self, group: int, reg: Register, value: int) -> None:
@@ -155,9 +173,10 @@ class Bus:
         code = self.ctrl.GetLastError()
         if ok:
             return
+        diagnosis = self.ctrl._diagnosis(code)
         if code == 0:
-            raise QelError(0, f"{what}: no answer")
-        raise QelError(code, self.ctrl.GetLastErrorStr(code))
+            raise QelError(0, f"{what}: no answer", diagnosis)
+        raise QelError(code, self.ctrl.GetLastErrorStr(code), diagnosis)
 
 
 def open(port: Union[str, int, None] = None, baud: int = 19200, retries: int = 5,
@@ -170,6 +189,7 @@ def open(port: Union[str, int, None] = None, baud: int = 19200, retries: int = 5
     what it sends (RS-485 without echo suppression), see SetEcho."""
     if port is None:
         ctrl = _qelcomm.CQelCommCtrl(_qelcomm.VirtualBus())
+        big = (*big, _qelcomm.VirtualBus.big_motor)  # the control marks it already
     else:
         ctrl = _qelcomm.CQelCommCtrl()
         if isinstance(port, int):

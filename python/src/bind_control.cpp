@@ -61,6 +61,10 @@ void DefProperties(py::class_<Control>& c) {
       [](Control& s, std::string v) { s.Run([&](Ctrl& x) { x.SetPortName(std::move(v)); }); },
       "Device path to open instead of the one ComPort names, or a serial server line "
       "(rfc2217://HOST:PORT, tcp://HOST:PORT); '' uses ComPort.");
+  c.def_property(
+      "Echo", [](Control& s) { return s.Run([](Ctrl& x) { return x.Echo(); }); },
+      [](Control& s, bool on) { s.Run([&](Ctrl& x) { x.SetEcho(on); }); },
+      "Whether every send expects its own bytes back first (see SetEcho).");
 }
 
 void DefRegisters(py::class_<Control>& c) {
@@ -295,6 +299,10 @@ thread at a time; calls from several threads are serialised.)");
       [](Control& s, int32_t code) { return s.Run([&](Ctrl& x) { return x.GetLastErrorStr(code); }); },
       py::arg("error"), "The text of an error code; 0 takes (and clears) the last error.");
   DefRegisters(c);
+  c.def(
+      "_diagnosis", [](Control& s, uint32_t code) { return s.Diagnosis(code); }, py::arg("code"),
+      "Why the last call that used the line failed with `code`, in one line; '' when the line "
+      "shows nothing the code does not say. QelError carries it.");
   c.def(
       "_cpp_read_loop",
       [](Control& s, int16_t a, int16_t reg, int reads) {

@@ -51,12 +51,15 @@ ProgramProgressCallback ProgressRelay::Callback() {
 Control::Control()
     : platform_(NativePlatform()),
       mutex_(std::make_shared<std::recursive_mutex>()),
-      ctrl_(std::make_unique<CQelCommCtrl>(platform_)) {}
+      ctrl_(std::make_unique<CQelCommCtrl>(platform_)) {
+  InstallTrace(*ctrl_, nullptr);
+}
 
 Control::Control(const VirtualBus& bus)
     : platform_(bus.platform), mutex_(bus.mutex), ctrl_(std::make_unique<CQelCommCtrl>(platform_)) {
   ctrl_->SetComPort(VirtualBus::kComPort);
   ctrl_->SetQELType(VirtualBus::kBigMotor, true);
+  InstallTrace(*ctrl_, nullptr);
 }
 
 void Control::SetTrace(py::object callback) {
@@ -64,11 +67,23 @@ void Control::SetTrace(py::object callback) {
   if (!callback.is_none()) relay = std::make_shared<TraceRelay>(std::move(callback));
   Run([&](CQelCommCtrl& ctrl) {
     trace_ = relay;
-    if (relay) {
-      ctrl.SetTrace([relay](const TraceEvent& e) { (*relay)(e); });
-    } else {
-      ctrl.SetTrace({});
-    }
+    InstallTrace(ctrl, relay);
+  });
+}
+
+void Control::InstallTrace(CQelCommCtrl& ctrl, std::shared_ptr<TraceRelay> relay) {
+  ctrl.SetTrace([log = log_, relay = std::move(relay)](const TraceEvent& e) {
+    if (std::exchange(log->fresh, false)) log->line.Clear();
+    log->line.Add(e);
+    if (relay) (*relay)(e);
+  });
+}
+
+std::string Control::Diagnosis(uint32_t code) {
+  return Run([&](CQelCommCtrl& ctrl) {
+    // The hints name the settings of qelcomm.open().
+    const CallSetting setting{ctrl.Echo(), {"open(..., echo=True)", "open(..., baud=...)", "big="}};
+    return Diagnose(log_->line, code, setting);
   });
 }
 

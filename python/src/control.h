@@ -14,11 +14,13 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <type_traits>
 #include <utility>
 
 #include "bus_object.h"
 #include "qelcomm/QelCommCtrl.h"
+#include "qelcomm/diagnosis.h"
 
 namespace qelcomm::python {
 
@@ -63,6 +65,13 @@ class ProgressRelay {
   DeferredError error_;
 };
 
+// What the line did during the last call that used it, for the one-line
+// diagnosis of its failure. Calls that send nothing (GetLastError) keep it.
+struct CallLog {
+  LineLog line;
+  bool fresh = true;  // the next trace event starts a new call's record
+};
+
 class Control {
  public:
   Control();  // the host's serial ports
@@ -77,6 +86,7 @@ class Control {
     auto call = [&]() -> Result {
       py::gil_scoped_release nogil;
       std::lock_guard lock(*mutex_);
+      log_->fresh = true;
       struct TakeTraceError {
         Control& self;
         std::exception_ptr& out;
@@ -96,14 +106,20 @@ class Control {
 
   // None switches the trace off.
   void SetTrace(py::object callback);
+  // Why the last call that used the line failed with `code`, in one line
+  // (qelcomm's diagnosis), or empty.
+  std::string Diagnosis(uint32_t code);
 
  private:
   std::exception_ptr TakeTraceError();  // under the lock
+  // The control's trace: the call log, then the Python callback if any.
+  void InstallTrace(CQelCommCtrl& ctrl, std::shared_ptr<TraceRelay> relay);
 
   std::shared_ptr<Platform> platform_;
   std::shared_ptr<std::recursive_mutex> mutex_;
   std::unique_ptr<CQelCommCtrl> ctrl_;
   std::shared_ptr<TraceRelay> trace_;  // guarded by the lock
+  std::shared_ptr<CallLog> log_ = std::make_shared<CallLog>();  // guarded by the lock
 };
 
 }  // namespace qelcomm::python

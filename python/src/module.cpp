@@ -1,27 +1,22 @@
 // _qelcomm: the native half of the qelcomm package.
-#include <algorithm>
-#include <cctype>
+#include <pybind11/stl.h>
+
+#include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "bindings.h"
 #include "bus_object.h"
 #include "control.h"
 #include "qelcomm/errors.h"
-#include "registers/catalogue.h"
+#include "qelcomm/catalogue.h"
 
 namespace qelcomm::python {
 namespace {
 
-constexpr uint32_t kErrorCodes[] = {
-    ERR_PORT_INIT,      ERR_PORT_NOT_OPEN,    ERR_WRITE_SHORT,    ERR_ANSWER_LENGTH,
-    ERR_BAD_ACCEPT,     ERR_START_SYNC,       ERR_ADDRESS_MISMATCH, ERR_PARAM_MISMATCH,
-    ERR_LENGTH_MISMATCH, ERR_INVERSION,       ERR_END_SYNC,       ERR_UNSPECIFIED,
-    ERR_SAFE_MODE,      ERR_TIMEOUT,          ERR_STATUS_ALLOC,   ERR_STATUS_NULL,
-    ERR_STATUS_PURGE,   ERR_STATUS_WRITE,     ERR_STATUS_FREE,    ERR_ECHO_MISMATCH,
-};
-
 void BindErrors(py::module_& m) {
-  for (uint32_t code : kErrorCodes) m.attr(ErrorName(code)) = code;
+  // The library's list is the only one: the package and its stub take theirs from it.
+  for (const ErrorCode& e : ErrorCodes()) m.attr(e.name) = e.code;
   m.attr("ERR_OS_INVALID_PARAMETER") = ERR_OS_INVALID_PARAMETER;
   m.def(
       "error_name",
@@ -38,7 +33,10 @@ void BindVirtualBus(py::module_& m) {
 A standard motor at address 1, a big motor at address 2 and a Vemo module
 on motor 1, reachable as port 1 (or PortName 'sim'). Waits advance the
 virtual clock and cost no real time. Controls sharing one bus take turns.)")
-      .def(py::init<>());
+      .def(py::init<>())
+      .def_property_readonly_static(
+          "big_motor", [](py::object) { return VirtualBus::kBigMotor; },
+          "The address the controls on this bus mark big.");
 }
 
 void BindProgress(py::module_& m) {
@@ -59,24 +57,61 @@ void BindProgress(py::module_& m) {
       });
 }
 
+using Factors = std::tuple<double, double, double>;  // position, acceleration, velocity
+
+registers::Register Resolved(bool big, int number) {
+  const auto reg = registers::RegisterByNumber(big, number);
+  if (!reg) throw py::value_error("no telegram reaches register " + std::to_string(number));
+  return *reg;
+}
+
+registers::ExactFactors Exact(const Factors& f) {
+  return {std::get<0>(f), std::get<1>(f), std::get<2>(f)};
+}
+
+// The catalogue's lookups and its one checked conversion, as qelctl uses them.
 void BindCatalogue(py::module_& m) {
   m.def(
       "extended_register_number",
       [](const std::string& name) {
         for (const registers::ParamInfo& e : registers::ExtendedTable()) {
-          const std::string entry = e.Name;
-          if (entry.size() == name.size() &&
-              std::equal(entry.begin(), entry.end(), name.begin(), [](char a, char b) {
-                return std::toupper(static_cast<unsigned char>(a)) ==
-                       std::toupper(static_cast<unsigned char>(b));
-              })) {
-            return static_cast<int>(e.Number) + 256;
+          if (registers::EqualIgnoringCase(e.Name, name)) {
+            return static_cast<int>(e.Number) + protocol::kExtendedBase;
           }
         }
         return 0;
       },
       py::arg("name"),
       "The number (257 and up) of a register of the extended range, every motor has; 0 if unknown.");
+  m.def(
+      "default_factors",
+      [](bool big) {
+        const auto f =
+            registers::ExactFactorsOf(big ? registers::kBigFactors : registers::kStandardFactors);
+        return Factors{f.position, f.acceleration, f.velocity};
+      },
+      py::arg("big"), "The factor set a motor starts with, as the numbers it stands for.");
+  m.def(
+      "units_to_raw",
+      [](bool big, int number, double units, const Factors& factors) {
+        const registers::Register reg = Resolved(big, number);
+        const registers::CheckedRaw c = registers::UnitsToRaw(units, reg, Exact(factors));
+        if (!c.ok()) {
+          throw py::value_error("value " + std::to_string(units) + " is out of range for " +
+                                reg.Label() + " (" + c.Why() + ")");
+        }
+        return c.raw;
+      },
+      py::arg("big"), py::arg("register"), py::arg("units"), py::arg("factors"),
+      "The raw value of a value in units, checked against the register's range; ValueError "
+      "when it does not fit.");
+  m.def(
+      "raw_to_units",
+      [](bool big, int number, int32_t raw, const Factors& factors) {
+        return registers::RawToUnits(raw, Resolved(big, number), Exact(factors));
+      },
+      py::arg("big"), py::arg("register"), py::arg("raw"), py::arg("factors"),
+      "What a raw value means in units.");
 }
 
 }  // namespace

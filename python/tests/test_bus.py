@@ -52,3 +52,33 @@ def test_big_addresses_use_the_big_table(qelsim_port):
         assert bus.ctrl.GetParameterType(2, 5) != bus.ctrl.GetParameterType(1, 5)
         bus.set_big(2, False)
         assert bus.ctrl.GetParameterType(2, 5) == bus.ctrl.GetParameterType(1, 5)
+
+
+def test_values_in_units_are_checked_as_qelctl_checks_them():
+    with qelcomm.open() as bus:
+        bus.write(1, "V_SOLL", 1000.0, units=True)
+        raw = bus.read(1, "V_SOLL")
+        with pytest.raises(qelcomm.QelError) as refused:
+            bus.write(1, "V_SOLL", 20000.0, units=True)  # raw 41946 on a 16-bit register
+        assert refused.value.code == qelcomm.ERR_OS_INVALID_PARAMETER
+        assert "out of range for V_SOLL" in refused.value.message
+        assert bus.read(1, "V_SOLL") == raw  # nothing was sent
+        shown = bus.read(1, "V_SOLL", units=True)
+        bus.write(1, "V_SOLL", shown, units=True)  # a value shown writes back the same raw value
+        assert bus.read(1, "V_SOLL") == raw
+        bus.write(2, "V_SOLL", 20000.0, units=True)  # 32 bits on the big motor
+        assert bus.read(2, "V_SOLL", units=True) == pytest.approx(20000.0, abs=0.5)
+
+
+def test_qel_error_says_what_the_line_showed():
+    bus = qelcomm.open(retries=1, echo=True)  # the virtual bus hands back no echo
+    with pytest.raises(qelcomm.QelError) as failed:
+        bus.read(1, "MODE_REG")
+    assert failed.value.code == qelcomm.ERR_ECHO_MISMATCH
+    assert failed.value.diagnosis == ("what came back first was not our request: if the adapter "
+                                      "does not echo, leave out open(..., echo=True)")
+    assert str(failed.value).endswith(failed.value.diagnosis)
+    bus.ctrl.SetEcho(False)
+    with pytest.raises(qelcomm.QelError) as silent:
+        bus.read(7, "MODE_REG")  # nobody at 7
+    assert silent.value.diagnosis != failed.value.diagnosis

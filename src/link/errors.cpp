@@ -5,13 +5,7 @@
 namespace qelcomm {
 namespace {
 
-struct ErrorEntry {
-  uint32_t code;
-  const char* name;
-  const char* message;
-};
-
-constexpr ErrorEntry kErrors[] = {
+constexpr ErrorCode kErrors[] = {
     {ERR_PORT_INIT, "ERR_PORT_INIT", "Serial port could not be initialized"},
     {ERR_PORT_NOT_OPEN, "ERR_PORT_NOT_OPEN", "Serial port is not open"},
     {ERR_WRITE_SHORT, "ERR_WRITE_SHORT", "Could not write required Bytes to serial port"},
@@ -34,8 +28,8 @@ constexpr ErrorEntry kErrors[] = {
     {ERR_ECHO_MISMATCH, "ERR_ECHO_MISMATCH", "Echo of the sent telegram missing or wrong"},
 };
 
-const ErrorEntry* Find(uint32_t code) {
-  for (const ErrorEntry& e : kErrors) {
+const ErrorCode* Find(uint32_t code) {
+  for (const ErrorCode& e : kErrors) {
     if (e.code == code) return &e;
   }
   return nullptr;
@@ -43,13 +37,15 @@ const ErrorEntry* Find(uint32_t code) {
 
 }  // namespace
 
+std::span<const ErrorCode> ErrorCodes() { return kErrors; }
+
 const char* ErrorName(uint32_t code) {
-  const ErrorEntry* e = Find(code);
+  const ErrorCode* e = Find(code);
   return e ? e->name : nullptr;
 }
 
 const char* ErrorMessage(uint32_t code) {
-  const ErrorEntry* e = Find(code);
+  const ErrorCode* e = Find(code);
   return e ? e->message : nullptr;
 }
 

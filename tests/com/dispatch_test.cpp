@@ -103,7 +103,7 @@ TEST(Dispatch, RefusedArgumentsGiveTheStandardErrorAndTheirIndex) {
       {7, {I2(1)}, {{2, out}, {1, Of(VT_BSTR, text.b)}}, DISP_E_TYPEMISMATCH, 1},
       {7, {I2(1)}, {{2, out}, {2, out}}, DISP_E_PARAMNOTFOUND, 1},
       {7, {I2(1), I2(2)}, {{7, out}}, DISP_E_PARAMNOTFOUND, 0},
-      {42, {}, {}, DISP_E_MEMBERNOTFOUND, 0xFFFF},
+      {1000, {}, {}, DISP_E_MEMBERNOTFOUND, 0xFFFF},
   };
   for (const auto& r : refused) {
     const Outcome& o = c.Call(r.id, r.args, r.named);

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "com_support.h"
+#include "control/com/dispatch_table.h"
 #include "control/com/guids.h"
 
 namespace qelcomm::comtest {
@@ -28,11 +29,6 @@ class AllocationCounter final : public Unowned<IMallocSpy> {
   STUB(int, PostDidAlloc(void*, BOOL, int r), r) STUB(void, PreHeapMinimize(), void())
   STUB(void, PostHeapMinimize(), void())
 };
-
-// Each member's argument count by DISPID (properties have none), so that
-// most calls get past the count and reach the conversions.
-constexpr int kArgCounts[42] = {0, 0, 0, 0, 0, 0, 3, 3, 0, 0, 1, 2, 1, 1, 1, 3, 3, 3, 2, 1, 2,
-                                3, 3, 2, 1, 1, 1, 7, 3, 3, 1, 2, 1, 1, 1, 3, 3, 1, 1, 4, 3, 0};
 
 // What one argument points to or holds; freed after its call.
 struct Slot {
@@ -56,7 +52,9 @@ class Fuzzer {
     // Reset and flash poll for their whole window even on a closed port:
     // they only get a wrong argument count.
     const bool waits = id == 12 || id == 13 || id == 14 || id == 19;
-    const int known = id >= 0 && id < 42 ? kArgCounts[id] : 0;
+    // Most calls get the member's own argument count, to reach the conversions.
+    const com::dispatch::Member* member = com::dispatch::FindMember(id);
+    const int known = member != nullptr ? int(com::dispatch::ArgCount(*member)) : 0;
     const UINT count = waits ? 2 : UINT(Pick(4) ? known : Pick(9));
     Slot slots[8];
     VARIANT args[8];

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "e2e/ser2net_server.h"
+#include "e2e/child_process.h"
 #include "qelcomm/QelCommCtrl.h"
 
 namespace qelcomm {

@@ -7,13 +7,28 @@
 # QELCOMM_TEST_PORT set to it, and QELCOMM_TEST_SIM_LOG naming the file that
 # takes qelsim's stderr. Exits with PROGRAM's exit code.
 set -u
-sim=""
-while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-  sim="$sim '$1'"
-  shift
+usage() { echo "usage: $0 QELSIM [ARGS...] -- PROGRAM [ARGS...]" >&2; exit 2; }
+
+# Runs the arguments before "--", each as it was given: they are copied
+# behind the whole list, the list dropped, and the copy executed. Started
+# with &, so the list it changes is the background shell's, and exec makes
+# that shell qelsim itself.
+start_sim() {
+  total=$#
+  for arg; do
+    [ "$arg" = "--" ] && break
+    set -- "$@" "$arg"
+  done
+  shift "$total"
+  exec "$@"
+}
+
+sim_args=0
+for arg; do
+  [ "$arg" = "--" ] && break
+  sim_args=$((sim_args + 1))
 done
-[ $# -ge 2 ] || { echo "usage: $0 QELSIM [ARGS...] -- PROGRAM [ARGS...]" >&2; exit 2; }
-shift
+[ "$sim_args" -ge 1 ] && [ $# -ge $((sim_args + 2)) ] || usage
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/qelsim-run.XXXXXX") || exit 1
 pid=""
@@ -26,8 +41,9 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 : >"$tmp/out"
-eval "exec $sim" >"$tmp/out" 2>"$tmp/err" </dev/null &
+start_sim "$@" >"$tmp/out" 2>"$tmp/err" </dev/null &
 pid=$!
+shift $((sim_args + 1))
 device=""
 for _ in $(seq 1 200); do
   IFS= read -r device <"$tmp/out" 2>/dev/null && [ -n "$device" ] && break

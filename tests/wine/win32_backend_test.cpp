@@ -38,11 +38,6 @@ int16_t TestComPort() {
   return value ? static_cast<int16_t>(std::atoi(value)) : 0;
 }
 
-bool RunningUnderWine() {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 double ProcessCpuMs() {
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
@@ -203,14 +198,6 @@ TEST_F(Win32Port, EchoesAtCommonBaudRates) {
     ASSERT_EQ(device_->Configure({baud}), 0u) << baud;
     EXPECT_EQ(RoundTrip(kTelegram), kTelegram) << baud;
   }
-}
-
-TEST_F(Win32Port, SecondOpenOfOpenPortFails) {
-  if (RunningUnderWine()) GTEST_SKIP() << "Wine does not enforce exclusive COM opens";
-  OsError error = 0;
-  auto second = platform_->Open(platform_->DeviceNameForPort(port_), error);
-  EXPECT_EQ(second, nullptr);
-  EXPECT_NE(error, 0u);
 }
 
 TEST_F(Win32Port, WaitReturnsAsSoonAsTelegramIsComplete) {

@@ -39,69 +39,69 @@ HWND SiteWindow(ControlObject& object) {
 }
 
 constexpr Member kMembers[] = {
-    {1, true, R::kShort, {}, nullptr},  // ComPort
-    {2, true, R::kShort, {}, nullptr},  // Retries
-    {3, true, R::kLong, {}, nullptr},   // Baud
-    {4, true, R::kShort, {}, nullptr},  // GrpSends
-    {5, false, R::kBool, {},
+    {1, "ComPort", true, R::kShort, {}, nullptr},
+    {2, "Retries", true, R::kShort, {}, nullptr},
+    {3, "Baud", true, R::kLong, {}, nullptr},
+    {4, "GrpSends", true, R::kShort, {}, nullptr},
+    {5, "OpenPort", false, R::kBool, {},
      [](ControlObject& o, Args&) { return Bool(C(o).OpenPort()); }},
-    {6, false, R::kBool, {S, S, L},
+    {6, "WriteParameter", false, R::kBool, {S, S, L},
      [](ControlObject& o, Args& a) {
        return Bool(C(o).WriteParameter(a.Short(0), a.Short(1), a.number[2]));
      }},
-    {7, false, R::kBool, {S, S, LO},
+    {7, "ReadParameter", false, R::kBool, {S, S, LO},
      [](ControlObject& o, Args& a) {
        return Bool(C(o).ReadParameter(a.Short(0), a.Short(1), a.number[2]));
      }},
-    {8, false, R::kNone, {},
+    {8, "ClosePort", false, R::kNone, {},
      [](ControlObject& o, Args&) {
        C(o).ClosePort();
        return Value{};
      }},
-    {9, false, R::kLong, {},
+    {9, "GetLastError", false, R::kLong, {},
      [](ControlObject& o, Args&) { return Value{C(o).GetLastError(), {}}; }},
-    {10, false, R::kText, {L},
+    {10, "GetLastErrorStr", false, R::kText, {L},
      [](ControlObject& o, Args& a) { return Value{0, C(o).GetLastErrorStr(a.number[0])}; }},
-    {11, false, R::kShort, {S, S},
+    {11, "GetParameterType", false, R::kShort, {S, S},
      [](ControlObject& o, Args& a) {
        return Value{C(o).GetParameterType(a.Short(0), a.Short(1)), {}};
      }},
-    {12, false, R::kBool, {S},
+    {12, "Reset", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).Reset(a.Short(0))); }},
-    {13, false, R::kBool, {S},
+    {13, "ResetWait", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).ResetWait(a.Short(0))); }},
-    {14, false, R::kBool, {S},
+    {14, "WriteToFlash", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).WriteToFlash(a.Short(0))); }},
-    {15, false, R::kNone, {F, F, F},
+    {15, "SetFactors", false, R::kNone, {F, F, F},
      [](ControlObject& o, Args& a) {
        C(o).SetFactors(a.real[0], a.real[1], a.real[2]);
        return Value{};
      }},
-    {16, false, R::kBool, {S, S, FO},
+    {16, "ReadParameterAlternate", false, R::kBool, {S, S, FO},
      [](ControlObject& o, Args& a) {
        return Bool(C(o).ReadParameterAlternate(a.Short(0), a.Short(1), a.real[2]));
      }},
-    {17, false, R::kBool, {S, S, F},
+    {17, "WriteParameterAlternate", false, R::kBool, {S, S, F},
      [](ControlObject& o, Args& a) {
        return Bool(C(o).WriteParameterAlternate(a.Short(0), a.Short(1), a.real[2]));
      }},
-    {18, false, R::kShort, {S, A::kText},
+    {18, "GetParamNumFromName", false, R::kShort, {S, A::kText},
      [](ControlObject& o, Args& a) {
        return Value{C(o).GetParamNumFromName(a.Short(0), a.text), {}};
      }},
-    {19, false, R::kBool, {S},
+    {19, "WriteToFlashWait", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).WriteToFlashWait(a.Short(0))); }},
-    {20, false, R::kNone, {S, A::kLongAsBool},
+    {20, "SetQELType", false, R::kNone, {S, A::kLongAsBool},
      [](ControlObject& o, Args& a) {
        C(o).SetQELType(a.Short(0), a.number[1] != 0);
        return Value{};
      }},
-    {21, false, R::kNone, {F, F, F},
+    {21, "SetFactorsBig", false, R::kNone, {F, F, F},
      [](ControlObject& o, Args& a) {
        C(o).SetFactorsBig(a.real[0], a.real[1], a.real[2]);
        return Value{};
      }},
-    {22, false, R::kBool, {S, SO, SO},
+    {22, "GetModuleType", false, R::kBool, {S, SO, SO},
      [](ControlObject& o, Args& a) {
        // A short reply that still passes leaves one or both unwritten; a
        // written one holds a reply byte, never this.
@@ -115,15 +115,15 @@ constexpr Member kMembers[] = {
        a.unreached[2] = firmware == kUnwritten;
        return Bool(ok);
      }},
-    {23, false, R::kBool, {S, A::kText},
+    {23, "VemoProgram", false, R::kBool, {S, A::kText},
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoProgram(a.Short(0), a.text)); }},
-    {24, false, R::kBool, {S},
+    {24, "VemoReset", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoReset(a.Short(0))); }},
-    {25, false, R::kBool, {S},
+    {25, "VemoStop", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoStop(a.Short(0))); }},
-    {26, false, R::kBool, {S},
+    {26, "VemoResetWait", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoResetWait(a.Short(0))); }},
-    {27, false, R::kBool, {S, SO, SO, SO, LO, LO, SO},
+    {27, "VemoDebug", false, R::kBool, {S, SO, SO, SO, LO, LO, SO},
      [](ControlObject& o, Args& a) {
        int16_t state = 0;
        int16_t inputs = 0;
@@ -137,38 +137,38 @@ constexpr Member kMembers[] = {
        a.number[6] = mode_cmd;
        return Bool(ok);
      }},
-    {28, false, R::kBool, {S, S, A::kPageOut},
+    {28, "VemoGet", false, R::kBool, {S, S, A::kPageOut},
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoGet(a.Short(0), a.Short(1), a.page)); }},
-    {29, false, R::kBool, {S, S, A::kPageIn},
+    {29, "VemoPut", false, R::kBool, {S, S, A::kPageIn},
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoPut(a.Short(0), a.Short(1), a.page)); }},
-    {30, false, R::kBool, {S},
+    {30, "VemoWrite", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).VemoWrite(a.Short(0))); }},
-    {31, false, R::kBool, {S, SO},
+    {31, "QupNOOP", false, R::kBool, {S, SO},
      [](ControlObject& o, Args& a) {
        int16_t value = 0;
        const bool ok = C(o).QupNOOP(a.Short(0), value);
        a.number[1] = value;
        return Bool(ok);
      }},
-    {32, false, R::kBool, {S},
+    {32, "QupStart", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).QupStart(a.Short(0))); }},
-    {33, false, R::kBool, {S},
+    {33, "QupStop", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).QupStop(a.Short(0))); }},
-    {34, false, R::kBool, {S},
+    {34, "QupPause", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).QupPause(a.Short(0))); }},
-    {35, false, R::kBool, {S, S, S},
+    {35, "QupStep", false, R::kBool, {S, S, S},
      [](ControlObject& o, Args& a) {
        return Bool(C(o).QupStep(a.Short(0), a.Short(1), a.Short(2)));
      }},
-    {36, false, R::kBool, {S, S, S},
+    {36, "QupSetOutputs", false, R::kBool, {S, S, S},
      [](ControlObject& o, Args& a) {
        return Bool(C(o).QupSetOutputs(a.Short(0), a.Short(1), a.Short(2)));
      }},
-    {37, false, R::kBool, {S},
+    {37, "QupReset", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).QupReset(a.Short(0))); }},
-    {38, false, R::kBool, {S},
+    {38, "QupResetWait", false, R::kBool, {S},
      [](ControlObject& o, Args& a) { return Bool(C(o).QupResetWait(a.Short(0))); }},
-    {39, false, R::kBool, {S, SO, LO, SO},
+    {39, "ReadStatus", false, R::kBool, {S, SO, LO, SO},
      [](ControlObject& o, Args& a) {
        int16_t status = 0;
        int16_t errors = 0;
@@ -177,16 +177,16 @@ constexpr Member kMembers[] = {
        a.number[3] = errors;
        return Bool(ok);
      }},
-    {40, false, R::kBool, {S, S, L},
+    {40, "WriteGroup", false, R::kBool, {S, S, L},
      [](ControlObject& o, Args& a) {
        return Bool(C(o).WriteGroup(a.Short(0), a.Short(1), a.number[2]));
      }},
-    {41, false, R::kNone, {},
+    {41, "ResetSeqCounters", false, R::kNone, {},
      [](ControlObject& o, Args&) {
        C(o).ResetSeqCounters();
        return Value{};
      }},
-    {DISPID_ABOUTBOX, false, R::kNone, {},
+    {DISPID_ABOUTBOX, "AboutBox", false, R::kNone, {},
      [](ControlObject& o, Args&) {
        o.ShowAboutBox(SiteWindow(o));
        return Value{};
@@ -194,6 +194,8 @@ constexpr Member kMembers[] = {
 };
 
 }  // namespace
+
+std::span<const Member> Members() { return kMembers; }
 
 const Member* FindMember(DISPID id) {
   const auto* found = std::find_if(std::begin(kMembers), std::end(kMembers),

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -66,12 +67,15 @@ using Call = Value (*)(ControlObject&, Args&);
 
 struct Member {
   DISPID id;
+  const char* name;   // as the type library spells it
   bool property;      // the four persisted properties; `call` is unset
   ResultType result;  // a property's type: kShort or kLong
   std::array<ArgType, kMaxArgs> args;
   Call call;
 };
 
+// Every member, for the check against the type library.
+std::span<const Member> Members();
 // nullptr for a DISPID that _DQelComm does not have.
 const Member* FindMember(DISPID id);
 size_t ArgCount(const Member& member);

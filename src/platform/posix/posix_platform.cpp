@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
-#include <mutex>
 
 #ifdef __linux__
 #include <linux/serial.h>
