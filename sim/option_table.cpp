@@ -1,6 +1,7 @@
 // Every qelsim option: what it means in --help and what it does.
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "option_parser.h"
 #include "qelcomm/catalogue.h"
@@ -16,6 +17,16 @@ constexpr const char* kFaults = "Faults (replies to ADDR; acceptances included)"
 constexpr const char* kTiming = "Timing";
 constexpr const char* kOther = "Other";
 
+// The first --motor or --module replaces the default bus's list; a later
+// one for the same address replaces the earlier one.
+template <class Setup>
+void Place(std::vector<Setup>& list, bool& given, const Setup& item) {
+  if (!given) list.clear();
+  given = true;
+  std::erase_if(list, [&](const Setup& x) { return x.address == item.address; });
+  list.push_back(item);
+}
+
 bool Motor(P& p, S value, S opt) {
   auto parts = P::Split(value, ':');
   MotorSetup m;
@@ -25,11 +36,7 @@ bool Motor(P& p, S value, S opt) {
   } else if (parts.size() != 1) {
     return p.Fail(opt + ": expected ADDR or ADDR:big, got '" + value + "'");
   }
-  auto& motors = p.out.bus.motors;
-  if (!p.motors_given) motors.clear();
-  p.motors_given = true;
-  std::erase_if(motors, [&](const MotorSetup& x) { return x.address == m.address; });
-  motors.push_back(m);
+  Place(p.out.bus.motors, p.motors_given, m);
   return true;
 }
 
@@ -46,11 +53,7 @@ bool Module(P& p, S value, S opt) {
     if (!P::Int(parts[4], -32768, 65535, v)) return p.Fail(opt + ": bad NOOP value '" + parts[4] + "'");
     m.noop_value = static_cast<uint16_t>(v);
   }
-  auto& modules = p.out.bus.modules;
-  if (!p.modules_given) modules.clear();
-  p.modules_given = true;
-  std::erase_if(modules, [&](const ModuleSetup& x) { return x.address == m.address; });
-  modules.push_back(m);
+  Place(p.out.bus.modules, p.modules_given, m);
   return true;
 }
 
