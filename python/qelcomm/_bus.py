@@ -180,13 +180,15 @@ class Bus:
 
 
 def open(port: Union[str, int, None] = None, baud: int = 19200, retries: int = 5,
-         big: Iterable[int] = (), grp_sends: int = 3, echo: bool = False) -> Bus:
+         big: Iterable[int] = (), grp_sends: int = 3, echo: bool = False,
+         extra_window_ms: int = 0) -> Bus:
     """Opens a bus: a device path ('/dev/ttyUSB0'), a line on a serial server
     ('rfc2217://host:4001', 'tcp://host:4001'), a port number, or with no
     port the embedded virtual bus (motor 1 standard, motor 2 big, a module on
     motor 1). Addresses in big use the big table and factor set. Raises
     QelError when the port cannot be opened. echo: the adapter hands back
-    what it sends (RS-485 without echo suppression), see SetEcho."""
+    what it sends (RS-485 without echo suppression), see SetEcho.
+    extra_window_ms: added to every reply window, for slow or remote lines."""
     if port is None:
         ctrl = _qelcomm.CQelCommCtrl(_qelcomm.VirtualBus())
         big = (*big, _qelcomm.VirtualBus.big_motor)  # the control marks it already
@@ -200,6 +202,7 @@ def open(port: Union[str, int, None] = None, baud: int = 19200, retries: int = 5
     ctrl.Retries = retries
     ctrl.GrpSends = grp_sends
     ctrl.SetEcho(echo)
+    ctrl.SetExtraWindowMs(extra_window_ms)
     bus = Bus(ctrl, big)
     bus.reopen()
     return bus

@@ -8,6 +8,7 @@
 #include "bindings.h"
 #include "bus_object.h"
 #include "control.h"
+#include "interrupt.h"
 #include "qelcomm/errors.h"
 #include "qelcomm/catalogue.h"
 
@@ -120,6 +121,7 @@ void BindCatalogue(py::module_& m) {
 PYBIND11_MODULE(_qelcomm, m) {
   using namespace qelcomm::python;
   m.doc() = "The QelComm control for Python; import the qelcomm package instead.";
+  NoteMainThread();
   BindErrors(m);
   BindVirtualBus(m);
   BindProgress(m);

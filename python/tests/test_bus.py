@@ -1,3 +1,8 @@
+import os
+import signal
+import threading
+import time
+
 import pytest
 
 import qelcomm
@@ -82,3 +87,37 @@ def test_qel_error_says_what_the_line_showed():
     with pytest.raises(qelcomm.QelError) as silent:
         bus.read(7, "MODE_REG")  # nobody at 7
     assert silent.value.diagnosis != failed.value.diagnosis
+
+
+@pytest.fixture
+def silent_line():
+    """A pseudo-terminal whose far end never answers: its slave's path."""
+    master, slave = os.openpty()
+    try:
+        yield os.ttyname(slave)
+    finally:
+        os.close(slave)
+        os.close(master)
+
+
+def test_ctrl_c_ends_a_call_at_once(silent_line):
+    bus = qelcomm.open(silent_line, retries=5)  # a read would take 500 ms
+    threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        bus.read(1, "MODE_REG")
+    assert time.monotonic() - start < 0.3
+
+    threading.Timer(0.1, bus.ctrl.Cancel).start()  # from another thread, no signal
+    start = time.monotonic()
+    with pytest.raises(qelcomm.QelError) as cancelled:
+        bus.read(1, "MODE_REG")
+    assert cancelled.value.code == qelcomm.ERR_CANCELLED
+    assert time.monotonic() - start < 0.3
+    assert bus.ctrl.ReadParameter(1, 2)[0] is False  # the next call runs its full course again
+    assert bus.ctrl.GetLastError() == qelcomm.ERR_ANSWER_LENGTH
+
+
+def test_extra_window_is_set_at_open():
+    assert qelcomm.open(extra_window_ms=80).ctrl.ExtraWindowMs == 80
+    assert qelcomm.open().ctrl.ExtraWindowMs == 0
