@@ -24,6 +24,30 @@ class QelError(Exception):
         self.diagnosis = diagnosis
 
 
+class RefusedValue(QelError, ValueError):
+    """An argument refused before anything was sent: a ValueError, and a
+    QelError with code ERR_OS_INVALID_PARAMETER as the control reports one."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(_qelcomm.ERR_OS_INVALID_PARAMETER, message)
+
+
+def _whole(value: object, what: str) -> int:
+    """An integer argument; bools, fractions and non-numbers are refused."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise RefusedValue(f"{what} must be an integer, not {value!r}")
+    if isinstance(value, float) and not value.is_integer():
+        raise RefusedValue(f"{what} must be an integer, not {value!r}")
+    return int(value)
+
+
+def _address(address: object) -> int:
+    a = _whole(address, "a motor address")
+    if not 0 <= a <= 255:
+        raise RefusedValue(f"motor address {a} is outside 0..255")
+    return a
+
+
 class Status(NamedTuple):
     status: int
     position: int
@@ -90,8 +114,12 @@ class Bus:
     def register(self, address: int, reg: Register) -> int:
         """The number of a register given by number or name (motor's table, then
         the extended range). An unknown name raises QelError (ERR_OS_INVALID_PARAMETER)."""
-        if isinstance(reg, int):
-            return reg
+        address = _address(address)
+        if not isinstance(reg, str):
+            number = _whole(reg, "a register number")
+            if not _qelcomm.is_register_number(number):
+                raise RefusedValue(f"register {number} is outside 1..255 and 257..511")
+            return number
         number = self.ctrl.GetParamNumFromName(address, reg) or _qelcomm.extended_register_number(reg)
         if not number:
             raise QelError(_qelcomm.ERR_OS_INVALID_PARAMETER,
@@ -101,6 +129,7 @@ class Bus:
     def read(self, address: int, reg: Register, units: bool = False) -> Union[int, float]:
         """A register's value: raw int, or float in user units with units=True."""
         number = self.register(address, reg)
+        address = _address(address)
         ok, value = self.ctrl.ReadParameter(address, number)
         self._check(ok, f"reading register {reg} of motor {address}")
         if units:
@@ -111,16 +140,20 @@ class Bus:
     def write(self, address: int, reg: Register, value: Union[int, float],
               units: bool = False) -> None:
         """Writes a register: raw int, or in user units with units=True. A value
-        whose raw form does not fit the register raises QelError
-        (ERR_OS_INVALID_PARAMETER) and sends nothing."""
+        whose raw form does not fit the register, or a raw value that is not
+        an integer, raises RefusedValue (a ValueError and a QelError with
+        ERR_OS_INVALID_PARAMETER) and sends nothing."""
         number = self.register(address, reg)
-        if units:
-            big = (address & 0xFF) in self._big
-            try:
+        address = _address(address)
+        big = address in self._big
+        try:
+            if units:
                 value = _qelcomm.units_to_raw(big, number, float(value), self._factors[big])
-            except ValueError as refused:
-                raise QelError(_qelcomm.ERR_OS_INVALID_PARAMETER, str(refused)) from None
-        ok = self.ctrl.WriteParameter(address, number, int(value))
+            else:
+                value = _qelcomm.check_raw(big, number, _whole(value, "a raw value"))
+        except (ValueError, TypeError) as refused:
+            raise RefusedValue(str(refused)) from None
+        ok = self.ctrl.WriteParameter(address, number, value)
         self._check(ok, f"writing register {reg} of motor {address}")
 
     def write_group(self, group: int, reg: Register, value: int) -> None:
@@ -154,7 +187,10 @@ class Bus:
         return ModuleInfo(*values)
 
     def read_page(self, address: int, page: int) -> bytes:
-        """One 128-byte page of the module's memory."""
+        """One 128-byte page (0..3) of the module's memory."""
+        address = _address(address)
+        if _whole(page, "a page") not in range(4):
+            raise RefusedValue(f"page {page} is outside 0..3")
         ok, data = self.ctrl.VemoGet(address, page)
         self._check(ok, f"reading page {page} of the module on motor {address}")
         return data
@@ -179,17 +215,28 @@ class Bus:
         raise QelError(code, self.ctrl.GetLastErrorStr(code), diagnosis)
 
 
-def open(port: Union[str, int, None] = None, baud: int = 19200, retries: int = 5,
+VIRTUAL = "virtual"
+
+
+def open(port: Union[str, int, os.PathLike] = VIRTUAL, baud: int = 19200, retries: int = 5,
          big: Iterable[int] = (), grp_sends: int = 3, echo: bool = False,
          extra_window_ms: int = 0) -> Bus:
     """Opens a bus: a device path ('/dev/ttyUSB0'), a line on a serial server
-    ('rfc2217://host:4001', 'tcp://host:4001'), a port number, or with no
-    port the embedded virtual bus (motor 1 standard, motor 2 big, a module on
-    motor 1). Addresses in big use the big table and factor set. Raises
+    ('rfc2217://host:4001', 'tcp://host:4001'), a port number, or "virtual"
+    (the default) for the embedded virtual bus (motor 1 standard, motor 2
+    big, a module on motor 1). None and "" raise ValueError, so that an unset
+    setting never selects the virtual bus. Addresses in big use the big
+    table and factor set. retries is 1..100, as in qelctl. Raises
     QelError when the port cannot be opened. echo: the adapter hands back
     what it sends (RS-485 without echo suppression), see SetEcho.
     extra_window_ms: added to every reply window, for slow or remote lines."""
-    if port is None:
+    if port is None or isinstance(port, bool) or (
+            not isinstance(port, int) and not os.fspath(port)):
+        raise RefusedValue(f"no port given ({port!r}); name a device, or \"virtual\" for the "
+                           "embedded virtual bus")
+    if not 1 <= _whole(retries, "retries") <= 100:
+        raise RefusedValue(f"retries {retries} is outside 1..100")
+    if port == VIRTUAL:
         ctrl = _qelcomm.CQelCommCtrl(_qelcomm.VirtualBus())
         big = (*big, _qelcomm.VirtualBus.big_motor)  # the control marks it already
     else:

@@ -107,6 +107,23 @@ void BindCatalogue(py::module_& m) {
       "The raw value of a value in units, checked against the register's range; ValueError "
       "when it does not fit.");
   m.def(
+      "check_raw",
+      [](bool big, int number, int64_t raw) {
+        const registers::Register reg = Resolved(big, number);
+        const registers::CheckedRaw c = registers::CheckRaw(raw, reg, {1.0, 1.0, 1.0});
+        if (!c.ok()) {
+          throw py::value_error("raw value " + std::to_string(raw) + " is out of range for " +
+                                reg.Label() + " (" + registers::RangeText(registers::RangeOf(reg)) +
+                                ")");
+        }
+        return c.raw;
+      },
+      py::arg("big"), py::arg("register"), py::arg("raw"),
+      "A raw value checked against the register's range; ValueError when it does not fit.");
+  m.def(
+      "is_register_number", [](int64_t n) { return registers::IsRegisterNumber(n); },
+      py::arg("number"), "Whether a telegram can address register `number`.");
+  m.def(
       "raw_to_units",
       [](bool big, int number, int32_t raw, const Factors& factors) {
         return registers::RawToUnits(raw, Resolved(big, number), Exact(factors));

@@ -121,3 +121,42 @@ def test_ctrl_c_ends_a_call_at_once(silent_line):
 def test_extra_window_is_set_at_open():
     assert qelcomm.open(extra_window_ms=80).ctrl.ExtraWindowMs == 80
     assert qelcomm.open().ctrl.ExtraWindowMs == 0
+
+
+def test_values_and_arguments_are_refused_before_anything_is_sent():
+    bus = qelcomm.open()
+    sent = []
+    bus.set_trace(lambda direction, t, data: sent.append(direction))
+    before = bus.read(1, "V_SOLL")
+    sent.clear()
+    refused = [
+        lambda: bus.write(1, "V_SOLL", 20000, units=True),  # raw 41946 on 16 bits
+        lambda: bus.write(1, "V_SOLL", 99999),  # raw beyond 16 bits
+        lambda: bus.write(1, "V_SOLL", 12.5),  # not an integer
+        lambda: bus.write(1, "V_SOLL", "12"),
+        lambda: bus.write(256, "V_SOLL", 1),
+        lambda: bus.read(-1, "MODE_REG"),
+        lambda: bus.read(1, 0),
+        lambda: bus.read(1, 256),
+        lambda: bus.read(1, 512),
+        lambda: bus.read_page(1, 4),
+    ]
+    for call in refused:
+        with pytest.raises(ValueError) as why:
+            call()
+        assert isinstance(why.value, qelcomm.QelError)
+        assert why.value.code == qelcomm.ERR_OS_INVALID_PARAMETER
+    assert sent == [], "a refused call sent something"
+    assert bus.read(1, "V_SOLL") == before
+    bus.write(1, "V_SOLL", 50.0)  # an integral float is the integer
+    assert bus.read(1, "V_SOLL") == 50
+
+
+def test_an_unset_port_never_selects_the_virtual_bus():
+    for port in (None, "", b""):
+        with pytest.raises(ValueError):
+            qelcomm.open(port)
+    for retries in (0, 101):
+        with pytest.raises(ValueError):
+            qelcomm.open("virtual", retries=retries)
+    assert qelcomm.open("virtual").read(1, "MODE_REG") == 2
