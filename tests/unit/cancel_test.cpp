@@ -1,6 +1,8 @@
-// Cancel and the extra window, in virtual time.
+// Cancel, the extra window, and the diagnosis of a window too short for
+// the line's speed.
 #include <gtest/gtest.h>
 
+#include "qelcomm/diagnosis.h"
 #include "qelcomm/errors.h"
 #include "support/virtual_bench.h"
 
@@ -88,6 +90,24 @@ TEST(ExtraWindow, WidensReplyAndAcceptWindows) {
   int32_t v = 0;
   EXPECT_FALSE(silent.ctrl.ReadParameter(1, 2, v));
   EXPECT_EQ(silent.NowMs() - start, 180u) << "a silent motor costs the widened window, no more";
+}
+
+TEST(WindowFit, NamesTheWiderWindowAReplyNeedsAtTheSpeedInForce) {
+  const Bytes read_request{0x50, 0x50, 0x50, 0x01, 0xFE, 0x0A, 0xF5, 0xAA, 0xAA};
+  LineLog log;
+  log.Add({TraceEvent::Direction::Sent, 0, read_request.data(), read_request.size()});
+  EXPECT_EQ(WindowFit(log, ERR_ANSWER_LENGTH, {1200, 0}),
+            "at 1200 bit/s a 19-byte reply takes 158 ms, longer than the 100 ms window: try "
+            "--extra-window-ms 80");
+  const Bytes partial(12, 0x52);
+  log.Add({TraceEvent::Direction::Received, 100, partial.data(), partial.size()});
+  EXPECT_NE(WindowFit(log, ERR_ANSWER_LENGTH, {1200, 0, "extra_window_ms="}).find(
+                "try extra_window_ms= 80"),
+            std::string::npos);
+  EXPECT_EQ(WindowFit(log, ERR_ANSWER_LENGTH, {1200, 60}), "") << "160 ms is enough";
+  EXPECT_EQ(WindowFit(log, ERR_ANSWER_LENGTH, {19200, 0}), "") << "it fits at 19200 bit/s";
+  EXPECT_EQ(WindowFit(log, 0, {1200, 0}), "") << "the call did not fail";
+  EXPECT_EQ(WindowFit(log, ERR_INVERSION, {1200, 0}), "") << "a whole reply came";
 }
 
 }  // namespace
