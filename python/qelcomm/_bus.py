@@ -48,6 +48,29 @@ def _address(address: object) -> int:
     return a
 
 
+class RegisterEntry(NamedTuple):
+    """One register of the catalogue. role: 'setting', 'live', 'read-only' or
+    'identity'; min and max bound its raw values; scaled: values in user
+    units differ from raw ones."""
+    number: int
+    name: str
+    role: str
+    bits: int
+    min: int
+    max: int
+    scaled: bool
+
+
+def registers(big: bool = False) -> list[RegisterEntry]:
+    """The catalogue of a standard (or big) motor, with each register's role."""
+    return [RegisterEntry(*entry) for entry in _qelcomm.registers(big)]
+
+
+def describe(telegram: bytes, from_host: bool = True, big: bool = False) -> str:
+    """One telegram in words, as qelctl's trace shows it ('' when malformed)."""
+    return _qelcomm.describe(bytes(telegram), from_host, big)
+
+
 class Status(NamedTuple):
     status: int
     position: int

@@ -160,3 +160,15 @@ def test_an_unset_port_never_selects_the_virtual_bus():
         with pytest.raises(ValueError):
             qelcomm.open("virtual", retries=retries)
     assert qelcomm.open("virtual").read(1, "MODE_REG") == 2
+
+
+def test_the_catalogue_with_roles_and_telegrams_in_words():
+    standard = {r.name: r for r in qelcomm.registers()}
+    assert standard["P_SOLL"].role == "live" and standard["P_SOLL"].bits == 32
+    assert standard["ADDRESS"].number == 259 and standard["ADDRESS"].role == "identity"
+    assert (standard["V_SOLL"].min, standard["V_SOLL"].max) == (-32768, 32767)
+    assert {r.role for r in qelcomm.registers(big=True)} <= {"setting", "live", "read-only",
+                                                            "identity"}
+    request = bytes([0x50, 0x50, 0x50, 0x01, 0xFE, 0x03, 0xFC, 0xAA, 0xAA])
+    assert qelcomm.describe(request) == "read motor 1 register P_SOLL (3)"
+    assert qelcomm.describe(b"\x01\x02") == ""
