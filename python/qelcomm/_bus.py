@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import os
 from typing import Callable, Iterable, NamedTuple, Optional, Union
 
@@ -39,6 +40,14 @@ def _whole(value: object, what: str) -> int:
     if isinstance(value, float) and not value.is_integer():
         raise RefusedValue(f"{what} must be an integer, not {value!r}")
     return int(value)
+
+
+def _takes_four(callback: Callable[..., None]) -> bool:
+    try:
+        inspect.signature(callback).bind(None, None, None, None)
+    except (TypeError, ValueError):
+        return False
+    return True
 
 
 def _address(address: object) -> int:
@@ -115,9 +124,19 @@ class Bus:
         self._factors[big] = tuple(old if not new or new != new else float(new)
                                    for old, new in zip(self._factors[big], given))
 
-    def set_trace(self, callback: Optional[Callable[[str, int, bytes], None]]) -> None:
-        """callback(direction, time_ms, data) for every block on the line; None stops it."""
-        self.ctrl.SetTrace(callback)
+    def set_trace(self, callback: Optional[Callable[..., None]]) -> None:
+        """callback(direction, time_ms, data) for every block on the line; None
+        stops it. A callback that takes a fourth argument also gets the block
+        in words, as qelctl's trace shows it ('' for what is not one telegram)."""
+        if callback is None or not _takes_four(callback):
+            self.ctrl.SetTrace(callback)
+            return
+
+        def with_text(direction: str, time_ms: int, data: bytes) -> None:
+            from_host = direction in ("sent", "echoed")
+            big = len(data) > 3 and data[3] in self._big
+            callback(direction, time_ms, data, describe(data, from_host, big))
+        self.ctrl.SetTrace(with_text)
 
     def close(self) -> None:
         """Closes the port; the bus can be opened again with reopen()."""

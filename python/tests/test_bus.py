@@ -172,3 +172,15 @@ def test_the_catalogue_with_roles_and_telegrams_in_words():
     request = bytes([0x50, 0x50, 0x50, 0x01, 0xFE, 0x03, 0xFC, 0xAA, 0xAA])
     assert qelcomm.describe(request) == "read motor 1 register P_SOLL (3)"
     assert qelcomm.describe(b"\x01\x02") == ""
+
+
+def test_a_trace_callback_with_four_arguments_gets_the_telegram_in_words():
+    bus = qelcomm.open()
+    lines, blocks = [], []
+    bus.set_trace(lambda direction, t, data, text: lines.append((direction, text)))
+    bus.read(1, "P_SOLL")
+    assert lines[0] == ("sent", "read motor 1 register P_SOLL (3)")
+    assert lines[-1][0] == "received" and lines[-1][1]
+    bus.set_trace(lambda direction, t, data: blocks.append(data))  # three still work
+    bus.read(1, "P_SOLL")
+    assert len(blocks) == 2
