@@ -80,6 +80,15 @@ def describe(telegram: bytes, from_host: bool = True, big: bool = False) -> str:
     return _qelcomm.describe(bytes(telegram), from_host, big)
 
 
+class ProgramEvent(NamedTuple):
+    """One step of programming a module. step: 'stop', 'page', 'write',
+    'waiting', then 'done' once the module answers again; page: the page
+    being sent (0..3, as qelctl shows it), else None; pages: pages sent in all."""
+    step: str
+    page: Optional[int]
+    pages: int
+
+
 class Status(NamedTuple):
     status: int
     position: int
@@ -238,11 +247,22 @@ class Bus:
         return data
 
     def program_module(self, address: int, path: Union[str, os.PathLike],
-                       progress: Optional[Callable[[_qelcomm.ProgramProgress], None]] = None) -> None:
-        """Programs the module from an Intel HEX file; progress(event) on each step.
-        A file that cannot be read raises OSError."""
-        ok = self.ctrl.VemoProgram(address, os.fspath(path), progress)
+                       progress: Optional[Callable[[ProgramEvent], None]] = None) -> None:
+        """Programs the module from an Intel HEX file; progress(ProgramEvent) on
+        each step, and a last 'done' event once it succeeded. A file that
+        cannot be read raises OSError."""
+        address = _address(address)
+        relay = None
+        pages = []
+        if progress is not None:
+            def relay(p: _qelcomm.ProgramProgress) -> None:
+                step = p.step.name.lower()
+                pages[:] = [p.pages]
+                progress(ProgramEvent(step, p.page - 1 if step == "page" else None, p.pages))
+        ok = self.ctrl.VemoProgram(address, os.fspath(path), relay)
         self._check(ok, f"programming the module on motor {address}")
+        if progress is not None:
+            progress(ProgramEvent("done", None, pages[0] if pages else 0))
 
     # -- errors ------------------------------------------------------------
     def _check(self, ok: bool, what: str) -> None:

@@ -27,7 +27,9 @@ def test_named_tuples_and_module_programming():
     assert bus.module_info(1) == qelcomm.ModuleInfo(module_type=3, firmware=17)
     events = []
     bus.program_module(1, DEMO_HEX, progress=events.append)
-    assert events[-1].step == qelcomm.ProgramProgress.Step.WAITING
+    assert [(e.step, e.page) for e in events] == [
+        ("stop", None), ("page", 0), ("page", 1), ("page", 2), ("page", 3), ("write", None),
+        ("waiting", None), ("done", None)], "pages counted as qelctl counts them, then done"
     assert len(bus.read_page(1, 0)) == 128
 
 
