@@ -9,6 +9,7 @@ from typing import Callable, Iterable, NamedTuple, Optional, Union
 from . import _qelcomm
 
 Register = Union[int, str]
+_PROG_VERSION = 1
 
 
 class QelError(Exception):
@@ -87,6 +88,20 @@ class ProgramEvent(NamedTuple):
     step: str
     page: Optional[int]
     pages: int
+
+
+class ScanEntry(NamedTuple):
+    """A motor that answered a scan: its PROG_VERSION, whether the bus marks
+    it big, and its module (None without one)."""
+    address: int
+    prog_version: int
+    big: bool
+    module: Optional[ModuleInfo]
+
+
+def _is_reply_error(code: int) -> bool:
+    """Something answered, but not properly (rather than the port failing)."""
+    return _qelcomm.ERR_ANSWER_LENGTH <= code <= _qelcomm.ERR_END_SYNC
 
 
 class Status(NamedTuple):
@@ -229,6 +244,34 @@ class Bus:
         """Saves the motor's registers to flash; with wait, until it answers again."""
         call = self.ctrl.WriteToFlashWait if wait else self.ctrl.WriteToFlash
         self._check(call(address), f"saving motor {address} to flash")
+
+    def scan(self, first: int = 1, last: int = 255) -> list[ScanEntry]:
+        """The motors that answer at addresses first..last, as qelctl scan finds
+        them: one attempt per address, so a silent one costs one reply window.
+        A garbled reply skips its address; a failing port raises QelError."""
+        first, last = _address(first), _address(last)
+        if first > last:
+            raise RefusedValue(f"first address {first} is above last {last}")
+        retries = self.ctrl.Retries
+        self.ctrl.Retries = 1
+        try:
+            return [e for e in (self._probe(a) for a in range(first, last + 1)) if e]
+        finally:
+            self.ctrl.Retries = retries
+
+    def _probe(self, address: int) -> Optional[ScanEntry]:
+        ok, version = self.ctrl.ReadParameter(address, _PROG_VERSION)
+        code = self.ctrl.GetLastError()
+        if not ok:
+            if code and not _is_reply_error(code):
+                self._check(ok, f"scanning address {address}")
+            return None
+        ok, module_type, firmware = self.ctrl.GetModuleType(address)
+        code = self.ctrl.GetLastError()
+        if not ok and code and not _is_reply_error(code):
+            self._check(ok, f"scanning address {address}, module")
+        module = ModuleInfo(module_type, firmware) if ok else None
+        return ScanEntry(address, version, address in self._big, module)
 
     # -- modules -----------------------------------------------------------
     def module_info(self, address: int) -> ModuleInfo:

@@ -186,3 +186,15 @@ def test_a_trace_callback_with_four_arguments_gets_the_telegram_in_words():
     bus.set_trace(lambda direction, t, data: blocks.append(data))  # three still work
     bus.read(1, "P_SOLL")
     assert len(blocks) == 2
+
+
+def test_scan_finds_the_motors_as_qelctl_does():
+    bus = qelcomm.open(retries=5)
+    found = bus.scan()
+    assert [(e.address, e.big) for e in found] == [(1, False), (2, True)]
+    assert found[0].module == qelcomm.ModuleInfo(3, 17) and found[1].module is None
+    assert found[0].prog_version == bus.read(1, "PROG_VERSION")
+    assert bus.ctrl.Retries == 5, "the scan's single attempt is not left behind"
+    assert bus.scan(3, 9) == []
+    with pytest.raises(ValueError):
+        bus.scan(9, 3)
