@@ -16,14 +16,18 @@ class QelError(Exception):
     """A failed exchange: .code is the control's error code (0 when a module
     did not answer at all), .message the control's own text for it, and
     .diagnosis what the line showed, in the words qelctl uses ('' when it
-    adds nothing to the code)."""
+    adds nothing to the code), and .path the file the call read, if any."""
 
-    def __init__(self, code: int, message: str, diagnosis: str = "") -> None:
+    def __init__(self, code: int, message: str, diagnosis: str = "",
+                 path: Optional[str] = None) -> None:
         text = f"{message} (code {code:#x})" if code else message
+        if path is not None:
+            text = f"{path}: {text}"
         super().__init__(f"{text}: {diagnosis}" if diagnosis else text)
         self.code = code
         self.message = message
         self.diagnosis = diagnosis
+        self.path = path
 
 
 class RefusedValue(QelError, ValueError):
@@ -303,12 +307,12 @@ class Bus:
                 pages[:] = [p.pages]
                 progress(ProgramEvent(step, p.page - 1 if step == "page" else None, p.pages))
         ok = self.ctrl.VemoProgram(address, os.fspath(path), relay)
-        self._check(ok, f"programming the module on motor {address}")
+        self._check(ok, f"programming the module on motor {address}", os.fspath(path))
         if progress is not None:
             progress(ProgramEvent("done", None, pages[0] if pages else 0))
 
     # -- errors ------------------------------------------------------------
-    def _check(self, ok: bool, what: str) -> None:
+    def _check(self, ok: bool, what: str, path: Optional[str] = None) -> None:
         # Always taken, so that a retried success does not leave its code
         # for the next call.
         code = self.ctrl.GetLastError()
@@ -316,8 +320,8 @@ class Bus:
             return
         diagnosis = self.ctrl._diagnosis(code)
         if code == 0:
-            raise QelError(0, f"{what}: no answer", diagnosis)
-        raise QelError(code, self.ctrl.GetLastErrorStr(code), diagnosis)
+            raise QelError(0, f"{what}: no answer", diagnosis, path)
+        raise QelError(code, self.ctrl.GetLastErrorStr(code), diagnosis, path)
 
 
 VIRTUAL = "virtual"

@@ -198,3 +198,12 @@ def test_scan_finds_the_motors_as_qelctl_does():
     assert bus.scan(3, 9) == []
     with pytest.raises(ValueError):
         bus.scan(9, 3)
+
+
+def test_a_refused_file_is_named(tmp_path):
+    bad = tmp_path / "bad.hex"
+    bad.write_text(":zz\n")
+    with pytest.raises(qelcomm.QelError) as refused:
+        qelcomm.open().program_module(1, bad)
+    assert refused.value.path == str(bad)
+    assert str(bad) in str(refused.value)
