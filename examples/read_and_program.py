@@ -19,7 +19,7 @@ DEMO_HEX = pathlib.Path(__file__).resolve().parents[1] / "tools" / "data" / "dem
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--port", help="serial device (default: the virtual bus)")
+    parser.add_argument("--port", default="virtual", help="serial device (default: the virtual bus)")
     parser.add_argument("--baud", type=int, default=19200)
     parser.add_argument("--motor", type=int, default=1)
     parser.add_argument("--hex", default=str(DEMO_HEX), help="module program (Intel HEX)")

@@ -28,8 +28,9 @@ int Status(Session& s, const StatusArgs& a) {
     int16_t word = 0;
     int32_t position = 0;
     int16_t errors = 0;
-    s.Check(s.ctrl().ReadStatus(addr, word, position, errors),
-            "reading the status of motor " + std::to_string(addr));
+    const bool ok = s.ctrl().ReadStatus(addr, word, position, errors);
+    if (!ok && a.watch && s.Interrupted()) break;  // Ctrl-C cancelled the reading
+    s.Check(ok, "reading the status of motor " + std::to_string(addr));
     const uint64_t t = s.platform().NowMs() - start;
     const std::string hex = Hex(uint16_t(word), 2);
     if (s.json()) {

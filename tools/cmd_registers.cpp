@@ -94,6 +94,7 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
       s.NewCall();
       const bool ok = ReadRaw(s, a.address, r, raw);
       const int32_t code = s.ctrl().GetLastError();
+      if (!ok && uint32_t(code) == qelcomm::ERR_CANCELLED) return failed ? kExitFailure : kExitOk;
       text += text.empty() ? "" : ", ";
       if (ok) {
         const Reading v = MakeReading(s, a.address, r, raw, a.raw);

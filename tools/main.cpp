@@ -19,6 +19,7 @@ void OnInterrupt(int sig) {
     std::raise(sig);
   }
   g_interrupt.requested = 1;
+  if (qelcomm::CQelCommCtrl* ctrl = g_interrupt.control.load()) ctrl->Cancel();
 }
 }  // namespace
 

@@ -47,6 +47,11 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
   app.add_option("--retries", g.retries, "Attempts per exchange")
       ->check(StrictInt(1, 100))
       ->capture_default_str();
+  app.add_option("--extra-window-ms", g.extra_window_ms,
+                 "Added to every reply window, for slow or remote lines whose replies come late")
+      ->type_name("MS")
+      ->check(StrictInt(0, 60000))
+      ->capture_default_str();
   app.add_option("--grp-sends", g.grp_sends, "Copies sent of each group write")
       ->check(StrictInt(1, 100))
       ->capture_default_str();

@@ -1,12 +1,14 @@
 // qelctl's entry point as a function, so tests run the whole tool in-process.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "qelcomm/QelCommCtrl.h"
 #include "qelcomm/virtual_port.h"
 
 namespace qelctl {
@@ -24,11 +26,12 @@ struct RunEnv {
   std::shared_ptr<qelcomm::VirtualPlatform> virtual_platform;
   std::string virtual_line = "sim";
   // Shared with the program's SIGINT handler: while `catching`, Ctrl-C
-  // sets `requested` and a watch stops after its reading; otherwise Ctrl-C
-  // ends the program as usual.
+  // sets `requested`, cancels the reading in progress, and a watch stops;
+  // otherwise Ctrl-C ends the program as usual.
   struct Interrupt {
     volatile std::sig_atomic_t catching = 0;
     volatile std::sig_atomic_t requested = 0;
+    std::atomic<qelcomm::CQelCommCtrl*> control{nullptr};
   };
   Interrupt* interrupt = nullptr;
   // Where `ports` looks for devices and what the system knows of them.

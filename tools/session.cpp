@@ -60,6 +60,8 @@ Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& 
   ctrl_->SetRetries(int16_t(options_.retries));
   ctrl_->SetGrpSends(int16_t(options_.grp_sends));
   ctrl_->SetEcho(options_.echo);
+  ctrl_->SetExtraWindowMs(uint32_t(options_.extra_window_ms));
+  if (env_.interrupt) env_.interrupt->control.store(ctrl_.get());
 
   for (int a : options_.big) big_[uint8_t(a)] = true;
   for (int a : options_.standard) big_[uint8_t(a)] = false;
@@ -74,7 +76,9 @@ Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& 
   ctrl_->SetTrace([this](const qelcomm::TraceEvent& e) { OnTrace(e); });
 }
 
-Session::~Session() = default;
+Session::~Session() {
+  if (env_.interrupt) env_.interrupt->control.store(nullptr);
+}
 
 void WriteWholeFile(const std::string& name, std::string_view data) {
   std::FILE* f = std::fopen(name.c_str(), "wb");
@@ -171,7 +175,9 @@ void Session::CheckModule(bool ok, const std::string& what) {
 }
 
 std::string Session::Diagnosis(int32_t code) const {
-  return qelcomm::Diagnose(line_, uint32_t(code), {options_.echo, {}});
+  const qelcomm::WindowSetting window{options_.baud, uint32_t(options_.extra_window_ms)};
+  const std::string fit = qelcomm::WindowFit(line_, uint32_t(code), window);
+  return fit.empty() ? qelcomm::Diagnose(line_, uint32_t(code), {options_.echo, {}}) : fit;
 }
 
 void Session::Fail(int32_t code, const std::string& what, const std::string& note) {

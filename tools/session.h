@@ -31,6 +31,7 @@ struct GlobalOptions {
   int baud = 19200;
   int retries = 5;
   int grp_sends = 3;
+  int extra_window_ms = 0;
   std::vector<int> big;
   std::vector<int> standard;
   bool trace = false;

@@ -97,6 +97,17 @@ class CQelCommCtrl {
   bool Echo() const;
   void SetEcho(bool on);
 
+  // Ends the call in progress: its wait ends at once and it returns false
+  // with ERR_CANCELLED. Made while no call runs, it ends the next call's
+  // first wait. Safe from any thread, and on POSIX from a signal handler.
+  void Cancel();
+
+  // Widens every reply and accept window by `ms`, for slow or remote lines
+  // whose replies come late. 0 (the default) keeps the standard timing.
+  // Not persisted.
+  uint32_t ExtraWindowMs() const;
+  void SetExtraWindowMs(uint32_t ms);
+
   bool OpenPort();
   void ClosePort();
 

@@ -51,4 +51,16 @@ std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setti
 // the reply carried high bytes, which a big motor sends; empty otherwise.
 std::string CheckWidth(const LineLog& log, int address, const DiagnosisTerms& terms = {});
 
+// The line's speed and reply window during the call, for WindowFit.
+struct WindowSetting {
+  int32_t baud = 19200;
+  uint32_t extra_window_ms = 0;
+  std::string extra_window = "--extra-window-ms";  // the setting that widens the window
+};
+// After a call that failed with `code` without a whole reply: when the
+// reply the last request asks for takes longer on the wire at this speed
+// than the window allows, says so and how much wider to make the window.
+// Empty when the reply fits or the call did not fail that way.
+std::string WindowFit(const LineLog& log, uint32_t code, const WindowSetting& setting = {});
+
 }  // namespace qelcomm

@@ -35,6 +35,9 @@ inline constexpr uint32_t ERR_STATUS_FREE = 0x20001004;
 // With echo on (SetEcho), the bytes that came back before the reply were
 // not the telegram just sent. A run of its own, apart from the two above.
 inline constexpr uint32_t ERR_ECHO_MISMATCH = 0x20002000;
+// Cancel ended the call: outside the automation interface, like the echo
+// code.
+inline constexpr uint32_t ERR_CANCELLED = 0x20002001;
 
 // The operating system's own number for "invalid parameter", stored when an
 // argument is refused before anything is sent. Windows calls it

@@ -12,6 +12,7 @@
 // SerialDevice is used by one thread at a time (its control's).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,27 @@
 namespace qelcomm {
 
 using OsError = uint32_t;
+
+// A wake-up for the waits of one control: Wake ends every wait that watches
+// it at once, and every later one, until the owner clears it. Wake may be
+// called from any thread, and on POSIX from a signal handler.
+class Wakeup {
+ public:
+  virtual ~Wakeup() = default;
+  virtual void Wake() { woken_.store(true); }
+  virtual void Clear() { woken_.store(false); }
+  bool Woken() const { return woken_.load(); }
+  // For a backend whose wait the handle ended: true when woken; otherwise
+  // the handle was signalled by a Wake that a Clear overtook, and is reset
+  // so that it cannot end the next wait too.
+  virtual bool Settle() { return Woken(); }
+  // The descriptor (POSIX) or event handle (Windows) a backend adds to its
+  // own waits; -1 when there is none and the flag alone is watched.
+  virtual intptr_t Handle() const { return -1; }
+
+ protected:
+  std::atomic<bool> woken_{false};
+};
 
 // The line settings the control applies at open. Everything else the device
 // reported (DTR/RTS handling, special characters) is kept, except that
@@ -76,6 +98,9 @@ class SerialDevice {
   // Non-zero once the device has gone away (adapter unplugged, peer closed):
   // the OS error that showed it. Waits end at once on a lost device.
   virtual OsError LostError() const = 0;
+  // The wake-up that ends this device's waits early (see Wakeup). A
+  // backend that ignores it still ends its waits at their bound.
+  virtual void Watch(std::shared_ptr<Wakeup> wakeup) { (void)wakeup; }
 };
 
 class Platform {
@@ -91,6 +116,11 @@ class Platform {
   // Monotonic milliseconds; 64 bits so deadlines never wrap.
   virtual uint64_t NowMs() = 0;
   virtual void SleepMs(uint32_t ms) = 0;
+  // A wake-up its backend's waits watch, and a sleep that it ends early.
+  virtual std::shared_ptr<Wakeup> NewWakeup() { return std::make_shared<Wakeup>(); }
+  virtual void SleepUnlessWoken(uint32_t ms, Wakeup& wakeup) {
+    if (!wakeup.Woken()) SleepMs(ms);
+  }
   // The system's own message for an OS error number, unchanged.
   virtual std::string ErrorText(OsError error) const = 0;
   // Reads the whole of an existing file into `contents`, holding it

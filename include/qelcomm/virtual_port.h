@@ -87,6 +87,7 @@ class VirtualPlatform : public Platform {
                                      OsError& error) override;
   uint64_t NowMs() override;
   void SleepMs(uint32_t ms) override;
+  void SleepUnlessWoken(uint32_t ms, Wakeup& wakeup) override;
   std::string ErrorText(OsError error) const override;
 
   // The OS numbers this platform reports for a missing and a busy device.

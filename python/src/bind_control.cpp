@@ -65,6 +65,10 @@ void DefProperties(py::class_<Control>& c) {
       "Echo", [](Control& s) { return s.Run([](Ctrl& x) { return x.Echo(); }); },
       [](Control& s, bool on) { s.Run([&](Ctrl& x) { x.SetEcho(on); }); },
       "Whether every send expects its own bytes back first (see SetEcho).");
+  c.def_property(
+      "ExtraWindowMs", [](Control& s) { return s.Run([](Ctrl& x) { return x.ExtraWindowMs(); }); },
+      [](Control& s, uint32_t ms) { s.Run([&](Ctrl& x) { x.SetExtraWindowMs(ms); }); },
+      "Milliseconds added to every reply and accept window (see SetExtraWindowMs).");
 }
 
 void DefRegisters(py::class_<Control>& c) {
@@ -286,6 +290,16 @@ thread at a time; calls from several threads are serialised.)");
       py::arg("on"),
       "For RS-485 adapters that echo what they send: every send expects its own bytes back "
       "first and takes them off the line (ERR_ECHO_MISMATCH when they differ). Off by default.");
+  c.def(
+      "SetExtraWindowMs",
+      [](Control& s, uint32_t ms) { s.Run([&](Ctrl& x) { x.SetExtraWindowMs(ms); }); },
+      py::arg("ms"),
+      "Widens every reply and accept window by ms, for slow or remote lines whose replies come "
+      "late. 0 (the default) keeps the standard timing.");
+  c.def(
+      "Cancel", [](Control& s) { s.Cancel(); },
+      "Ends the call in progress at once: it fails with ERR_CANCELLED (made while no call runs, "
+      "it ends the next one). Safe from any thread; Ctrl-C does it for calls on the main thread.");
   c.def(
       "OpenPort", [](Control& s) { return s.Run([](Ctrl& x) { return x.OpenPort(); }); },
       "Opens PortName, or the device of ComPort, at Baud. Returns ok.");

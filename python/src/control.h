@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "bus_object.h"
+#include "interrupt.h"
 #include "qelcomm/QelCommCtrl.h"
 #include "qelcomm/diagnosis.h"
 
@@ -83,6 +84,8 @@ class Control {
   auto Run(F&& f) {
     using Result = std::invoke_result_t<F&, CQelCommCtrl&>;
     std::exception_ptr trace_error;
+    CancelOnInterrupt interruptible(*ctrl_);
+    RaiseInterrupt();  // a Ctrl-C from just before the call
     auto call = [&]() -> Result {
       py::gil_scoped_release nogil;
       std::lock_guard lock(*mutex_);
@@ -96,14 +99,23 @@ class Control {
     };
     if constexpr (std::is_void_v<Result>) {
       call();
+      RaiseInterrupt();
       if (trace_error) std::rethrow_exception(trace_error);
     } else {
       Result result = call();
+      RaiseInterrupt();
       if (trace_error) std::rethrow_exception(trace_error);
       return result;
     }
   }
+  // Raises KeyboardInterrupt (or what Python's SIGINT handler raises) when
+  // Ctrl-C was pressed; with the GIL held.
+  static void RaiseInterrupt() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
 
+  // Without the lock, which the call being cancelled holds.
+  void Cancel() { ctrl_->Cancel(); }
   // None switches the trace off.
   void SetTrace(py::object callback);
   // Why the last call that used the line failed with `code`, in one line

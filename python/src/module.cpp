@@ -8,8 +8,10 @@
 #include "bindings.h"
 #include "bus_object.h"
 #include "control.h"
+#include "interrupt.h"
 #include "qelcomm/errors.h"
 #include "qelcomm/catalogue.h"
+#include "qelcomm/telegram_text.h"
 
 namespace qelcomm::python {
 namespace {
@@ -106,6 +108,52 @@ void BindCatalogue(py::module_& m) {
       "The raw value of a value in units, checked against the register's range; ValueError "
       "when it does not fit.");
   m.def(
+      "check_raw",
+      [](bool big, int number, int64_t raw) {
+        const registers::Register reg = Resolved(big, number);
+        const registers::CheckedRaw c = registers::CheckRaw(raw, reg, {1.0, 1.0, 1.0});
+        if (!c.ok()) {
+          throw py::value_error("raw value " + std::to_string(raw) + " is out of range for " +
+                                reg.Label() + " (" + registers::RangeText(registers::RangeOf(reg)) +
+                                ")");
+        }
+        return c.raw;
+      },
+      py::arg("big"), py::arg("register"), py::arg("raw"),
+      "A raw value checked against the register's range; ValueError when it does not fit.");
+  m.def(
+      "is_register_number", [](int64_t n) { return registers::IsRegisterNumber(n); },
+      py::arg("number"), "Whether a telegram can address register `number`.");
+  m.def(
+      "registers",
+      [](bool big) {
+        py::list out;
+        auto add = [&](const registers::ParamInfo& e, int base) {
+          const auto reg = registers::RegisterByNumber(big, e.Number + base);
+          if (!reg) return;
+          const registers::RawRange range = registers::RangeOf(*reg);
+          out.append(py::make_tuple(reg->number, reg->name, registers::RoleName(reg->role),
+                                    reg->shape.is32 ? 32 : 16, range.min, range.max,
+                                    reg->Scaled()));
+        };
+        for (const auto& e : big ? registers::BigTable() : registers::StandardTable()) add(e, 0);
+        for (const auto& e : registers::ExtendedTable()) add(e, protocol::kExtendedBase);
+        return out;
+      },
+      py::arg("big"),
+      "The catalogue of a standard or big motor: (number, name, role, bits, min, max, scaled) "
+      "for each register, the extended range included.");
+  m.def(
+      "describe",
+      [](py::bytes telegram, bool from_host, bool big) {
+        const std::string b = telegram;
+        return DescribeTelegram(from_host, {reinterpret_cast<const uint8_t*>(b.data()), b.size()},
+                                big);
+      },
+      py::arg("telegram"), py::arg("from_host") = true, py::arg("big") = false,
+      "One telegram in words, as qelctl's trace shows it; '' when the bytes are not one "
+      "well-formed telegram.");
+  m.def(
       "raw_to_units",
       [](bool big, int number, int32_t raw, const Factors& factors) {
         return registers::RawToUnits(raw, Resolved(big, number), Exact(factors));
@@ -120,6 +168,7 @@ void BindCatalogue(py::module_& m) {
 PYBIND11_MODULE(_qelcomm, m) {
   using namespace qelcomm::python;
   m.doc() = "The QelComm control for Python; import the qelcomm package instead.";
+  NoteMainThread();
   BindErrors(m);
   BindVirtualBus(m);
   BindProgress(m);

@@ -40,6 +40,10 @@ link::PollResult Poll(link::Link& link, const Target& motor, int16_t reg, uint64
 // is a timeout. A lost line keeps the OS error the read left.
 bool TimedOut(link::Link& link, const link::PollResult& r, uint64_t deadline) {
   if (link::Lost(link)) return true;
+  if (link::Cancelled(link)) {
+    link.last_error = ERR_CANCELLED;
+    return true;
+  }
   if (r.clock > deadline || !r.any_read) {
     link.last_error = ERR_TIMEOUT;
     return true;

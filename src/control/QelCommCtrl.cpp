@@ -1,17 +1,16 @@
 #include "qelcomm/QelCommCtrl.h"
 
+#include <utility>
+
 #include "commands/reset_flash.h"
 #include "commands/status.h"
 #include "control/control_state.h"
 #include "link/register_transfer.h"
+#include "link/telegram.h"
 #include "module/module.h"
 #include "module/program.h"
 #include "module/qup.h"
 #include "registers/catalogue.h"
-
-#include <utility>
-
-#include "link/telegram.h"
 
 namespace qelcomm {
 
@@ -36,18 +35,23 @@ void CQelCommCtrl::SetPortName(std::string v) { state_->link.port_name = std::mo
 void CQelCommCtrl::SetTrace(TraceCallback callback) { state_->link.trace = std::move(callback); }
 bool CQelCommCtrl::Echo() const { return state_->link.echo; }
 void CQelCommCtrl::SetEcho(bool on) { state_->link.echo = on; }
+void CQelCommCtrl::Cancel() { state_->link.wakeup->Wake(); }
+uint32_t CQelCommCtrl::ExtraWindowMs() const { return state_->link.extra_window_ms; }
+void CQelCommCtrl::SetExtraWindowMs(uint32_t ms) { state_->link.extra_window_ms = ms; }
 
-bool CQelCommCtrl::OpenPort() { return link::OpenPort(state_->link); }
+bool CQelCommCtrl::OpenPort() { return link::EndCall(state_->link, link::OpenPort(state_->link)); }
 void CQelCommCtrl::ClosePort() { link::ClosePort(state_->link); }
 
 bool CQelCommCtrl::WriteParameter(int16_t Address, int16_t ParamNum, int32_t Value) {
   const auto shape = registers::WireShape(state_->IsBig(Address), ParamNum);
-  return link::WriteParameter(state_->link, shape, Address, ParamNum, Value);
+  return link::EndCall(state_->link,
+                       link::WriteParameter(state_->link, shape, Address, ParamNum, Value));
 }
 
 bool CQelCommCtrl::ReadParameter(int16_t Address, int16_t ParamNum, int32_t& Value) {
   const auto shape = registers::WireShape(state_->IsBig(Address), ParamNum);
-  return link::ReadParameter(state_->link, shape, Address, ParamNum, Value);
+  return link::EndCall(state_->link,
+                       link::ReadParameter(state_->link, shape, Address, ParamNum, Value));
 }
 
 int32_t CQelCommCtrl::GetLastError() {
@@ -57,8 +61,8 @@ int32_t CQelCommCtrl::GetLastError() {
 }
 
 std::string CQelCommCtrl::GetLastErrorStr(int32_t Error) {
-  const uint32_t code = Error == 0 ? static_cast<uint32_t>(GetLastError())
-                                   : static_cast<uint32_t>(Error);
+  const uint32_t code =
+      Error == 0 ? static_cast<uint32_t>(GetLastError()) : static_cast<uint32_t>(Error);
   if (code == ERR_UNSPECIFIED && !state_->link.stored_error_text.empty()) {
     return std::exchange(state_->link.stored_error_text, std::string());
   }
@@ -104,57 +108,71 @@ bool CQelCommCtrl::WriteParameterAlternate(int16_t Address, int16_t ParamNum, fl
     state_->link.last_error = state_->link.open ? ERR_OS_INVALID_PARAMETER : ERR_PORT_NOT_OPEN;
     return false;
   }
-  return WriteParameter(Address, ParamNum, *raw);
+  return link::EndCall(state_->link, WriteParameter(Address, ParamNum, *raw));
 }
 
 bool CQelCommCtrl::Reset(int16_t Address) {
-  return commands::Reset(state_->link, {Address, state_->IsBig(Address)});
+  return link::EndCall(state_->link,
+                       commands::Reset(state_->link, {Address, state_->IsBig(Address)}));
 }
 bool CQelCommCtrl::ResetWait(int16_t Address) {
-  return commands::ResetWait(state_->link, {Address, state_->IsBig(Address)});
+  return link::EndCall(state_->link,
+                       commands::ResetWait(state_->link, {Address, state_->IsBig(Address)}));
 }
 bool CQelCommCtrl::WriteToFlash(int16_t Address) {
-  return commands::WriteToFlash(state_->link, {Address, state_->IsBig(Address)});
+  return link::EndCall(state_->link,
+                       commands::WriteToFlash(state_->link, {Address, state_->IsBig(Address)}));
 }
 bool CQelCommCtrl::WriteToFlashWait(int16_t Address) {
-  return commands::WriteToFlashWait(state_->link, {Address, state_->IsBig(Address)});
+  return link::EndCall(state_->link,
+                       commands::WriteToFlashWait(state_->link, {Address, state_->IsBig(Address)}));
 }
 
 bool CQelCommCtrl::ReadStatus(int16_t Address, int16_t& Status, int32_t& Position,
                               int16_t& ErrCount) {
-  return commands::ReadStatus(state_->link, Address, Status, Position, ErrCount);
+  return link::EndCall(state_->link,
+                       commands::ReadStatus(state_->link, Address, Status, Position, ErrCount));
 }
 
 bool CQelCommCtrl::WriteGroup(int16_t Group, int16_t RegisterNo, int32_t Value) {
   const bool big = state_->IsBig(protocol::kGroupTableAddress);
-  return commands::WriteGroup(state_->link, state_->sequence, big, Group, RegisterNo, Value);
+  return link::EndCall(state_->link, commands::WriteGroup(state_->link, state_->sequence, big,
+                                                          Group, RegisterNo, Value));
 }
 
 void CQelCommCtrl::ResetSeqCounters() { state_->sequence.fill(0); }
 
 bool CQelCommCtrl::GetModuleType(int16_t Address, int16_t& ModuleType, int16_t& FirmWareVersion) {
-  return module::GetModuleType(state_->link, Address, ModuleType, FirmWareVersion);
+  return link::EndCall(state_->link,
+                       module::GetModuleType(state_->link, Address, ModuleType, FirmWareVersion));
 }
-bool CQelCommCtrl::VemoReset(int16_t Address) { return module::Reset(state_->link, Address); }
-bool CQelCommCtrl::VemoStop(int16_t Address) { return module::Stop(state_->link, Address); }
+bool CQelCommCtrl::VemoReset(int16_t Address) {
+  return link::EndCall(state_->link, module::Reset(state_->link, Address));
+}
+bool CQelCommCtrl::VemoStop(int16_t Address) {
+  return link::EndCall(state_->link, module::Stop(state_->link, Address));
+}
 bool CQelCommCtrl::VemoResetWait(int16_t Address) {
-  return module::ResetWait(state_->link, Address);
+  return link::EndCall(state_->link, module::ResetWait(state_->link, Address));
 }
 
 bool CQelCommCtrl::VemoDebug(int16_t Address, int16_t& State, int16_t& Inputs, int16_t& Outputs,
                              int32_t& Time, int32_t& Count, int16_t& ModeCmd) {
-  return module::Debug(state_->link, Address, {State, Inputs, Outputs, Time, Count, ModeCmd});
+  return link::EndCall(state_->link, module::Debug(state_->link, Address,
+                                                   {State, Inputs, Outputs, Time, Count, ModeCmd}));
 }
 bool CQelCommCtrl::VemoGet(int16_t Address, int16_t Page, std::vector<uint8_t>& Data) {
-  return module::GetPage(state_->link, Address, Page, Data);
+  return link::EndCall(state_->link, module::GetPage(state_->link, Address, Page, Data));
 }
 bool CQelCommCtrl::VemoPut(int16_t Address, int16_t Page, std::span<const uint8_t> Data) {
-  return module::PutPage(state_->link, Address, Page, Data);
+  return link::EndCall(state_->link, module::PutPage(state_->link, Address, Page, Data));
 }
-bool CQelCommCtrl::VemoWrite(int16_t Address) { return module::Write(state_->link, Address); }
+bool CQelCommCtrl::VemoWrite(int16_t Address) {
+  return link::EndCall(state_->link, module::Write(state_->link, Address));
+}
 bool CQelCommCtrl::VemoProgram(int16_t Address, const std::string& FileName,
                                const ProgramProgressCallback& Progress) {
-  return module::Program(state_->link, Address, FileName, Progress);
+  return link::EndCall(state_->link, module::Program(state_->link, Address, FileName, Progress));
 }
 
 namespace {
@@ -169,30 +187,37 @@ bool Qup(link::Link& link, int16_t address, std::initializer_list<uint8_t> paylo
 bool CQelCommCtrl::QupNOOP(int16_t Address, int16_t& Value) {
   module::QupData data{};
   const uint8_t payload[] = {protocol::qup::kNoop};
-  if (!module::QupCommand(state_->link, Address, payload, data)) return false;
+  if (!link::EndCall(state_->link, module::QupCommand(state_->link, Address, payload, data))) {
+    return false;
+  }
   Value = static_cast<int16_t>(data[6] | (data[7] << 8));
   return true;
 }
 bool CQelCommCtrl::QupStart(int16_t Address) {
-  return Qup(state_->link, Address, {protocol::qup::kStart});
+  return link::EndCall(state_->link, Qup(state_->link, Address, {protocol::qup::kStart}));
 }
 bool CQelCommCtrl::QupStop(int16_t Address) {
-  return Qup(state_->link, Address, {protocol::qup::kStop});
+  return link::EndCall(state_->link, Qup(state_->link, Address, {protocol::qup::kStop}));
 }
 bool CQelCommCtrl::QupPause(int16_t Address) {
-  return Qup(state_->link, Address, {protocol::qup::kPause});
+  return link::EndCall(state_->link, Qup(state_->link, Address, {protocol::qup::kPause}));
 }
 bool CQelCommCtrl::QupStep(int16_t Address, int16_t MinAddress, int16_t MaxAddress) {
-  return Qup(state_->link, Address,
-             {protocol::qup::kStep, link::LowByte(MinAddress), link::LowByte(MinAddress >> 8),
-              link::LowByte(MaxAddress), link::LowByte(MaxAddress >> 8)});
+  return link::EndCall(state_->link, Qup(state_->link, Address,
+                                         {protocol::qup::kStep, link::LowByte(MinAddress),
+                                          link::LowByte(MinAddress >> 8), link::LowByte(MaxAddress),
+                                          link::LowByte(MaxAddress >> 8)}));
 }
 bool CQelCommCtrl::QupSetOutputs(int16_t Address, int16_t Outputs, int16_t Mask) {
-  return Qup(state_->link, Address, {protocol::qup::kOutputs, module::OutputByte(Outputs, Mask)});
+  return link::EndCall(
+      state_->link,
+      Qup(state_->link, Address, {protocol::qup::kOutputs, module::OutputByte(Outputs, Mask)}));
 }
-bool CQelCommCtrl::QupReset(int16_t Address) { return module::QupReset(state_->link, Address); }
+bool CQelCommCtrl::QupReset(int16_t Address) {
+  return link::EndCall(state_->link, module::QupReset(state_->link, Address));
+}
 bool CQelCommCtrl::QupResetWait(int16_t Address) {
-  return module::QupResetWait(state_->link, Address);
+  return link::EndCall(state_->link, module::QupResetWait(state_->link, Address));
 }
 
 }  // namespace qelcomm

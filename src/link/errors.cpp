@@ -26,6 +26,7 @@ constexpr ErrorCode kErrors[] = {
     {ERR_STATUS_WRITE, "ERR_STATUS_WRITE", "ReadStatus - WriteFile Error"},
     {ERR_STATUS_FREE, "ERR_STATUS_FREE", "ReadStatus - Delete[] Out Error"},
     {ERR_ECHO_MISMATCH, "ERR_ECHO_MISMATCH", "Echo of the sent telegram missing or wrong"},
+    {ERR_CANCELLED, "ERR_CANCELLED", "Cancelled"},
 };
 
 const ErrorCode* Find(uint32_t code) {

@@ -37,7 +37,7 @@ uint64_t WireTimeMs(const Link& link, size_t bytes) {
 }
 
 uint64_t DeadlineIn(const Link& link, uint32_t window_ms) {
-  return link.platform->NowMs() + window_ms;
+  return link.platform->NowMs() + window_ms + link.extra_window_ms;
 }
 
 void Purge(Link& link) {
@@ -51,7 +51,7 @@ size_t ReceiveWait(Link& link, size_t n, uint64_t deadline) {
   // with: the queue is asked only once the time is up.
   for (;;) {
     const uint64_t now = platform.NowMs();
-    if (now >= deadline || Lost(link)) return link.port->Counts().rx;
+    if (now >= deadline || Lost(link) || Cancelled(link)) return link.port->Counts().rx;
     const size_t count = link.port->WaitForBytes(n, static_cast<uint32_t>(deadline - now));
     if (count >= n) return count;
   }
@@ -68,8 +68,9 @@ size_t TrickleReceiveWait(Link& link, size_t n) {
   if (!link.open) return 0;
   Platform& platform = *link.platform;
   const uint64_t start = platform.NowMs();
-  const uint64_t cap = start + kReplyWindowMs + 2 * WireTimeMs(link, n);
-  uint64_t deadline = start + kReplyWindowMs;
+  const uint64_t window = kReplyWindowMs + link.extra_window_ms;
+  const uint64_t cap = start + window + 2 * WireTimeMs(link, n);
+  uint64_t deadline = start + window;
   size_t seen = 0;
   for (;;) {
     const size_t count = link.port->Counts().rx;
@@ -78,7 +79,7 @@ size_t TrickleReceiveWait(Link& link, size_t n) {
       deadline = std::min(deadline + kTrickleExtensionMs, cap);
     }
     const uint64_t now = platform.NowMs();
-    if (count == n || now >= deadline || Lost(link)) return count;
+    if (count == n || now >= deadline || Lost(link) || Cancelled(link)) return count;
     link.port->WaitForBytes(count + 1, static_cast<uint32_t>(deadline - now));
   }
 }
@@ -169,7 +170,7 @@ bool AcceptWithin(Link& link, uint8_t accept) {
   for (uint64_t wait_deadline = deadline;; wait_deadline = DeadlineIn(link)) {
     if (AcceptUntil(link, accept, wait_deadline)) return true;
     const uint64_t ended = std::min(link.platform->NowMs(), wait_deadline);
-    if (ended > deadline || Lost(link)) return false;
+    if (ended > deadline || Lost(link) || Cancelled(link)) return false;
   }
 }
 
@@ -204,17 +205,18 @@ ScannedReply EndSyncScan(Link& link, uint64_t deadline) {
     Trace(link, TraceEvent::Direction::Received, reply.bytes.data() + first, reply.length - first);
     if (done) return reply;
     const uint64_t now = platform.NowMs();
-    if (now >= deadline || Lost(link)) return reply;
+    if (now >= deadline || Lost(link) || Cancelled(link)) return reply;
     link.port->WaitForBytes(1, static_cast<uint32_t>(deadline - now));
   }
 }
 
 bool MayRetry(const Link& link, int attempts) {
-  return !Lost(link) && attempts < link.retries;
+  return !Lost(link) && !Cancelled(link) && attempts < link.retries;
 }
 
 bool Finish(Link& link, bool ok) {
   if (!ok && link.echo_failed) link.last_error = ERR_ECHO_MISMATCH;
+  if (!ok && Cancelled(link)) link.last_error = ERR_CANCELLED;
   if (!ok && Lost(link)) link.last_error = link.port->LostError();
   return ok;
 }

@@ -48,7 +48,7 @@ inline bool Begin(Link& link, const Rules& rules) { return Begin(link, rules.pro
 // The wire time of `bytes` bytes at 10 bits each, at the speed the port
 // was opened at, rounded up.
 uint64_t WireTimeMs(const Link& link, size_t bytes);
-// The clock `window_ms` from now.
+// The clock `window_ms`, widened by the link's extra window, from now.
 uint64_t DeadlineIn(const Link& link, uint32_t window_ms = kReplyWindowMs);
 
 // Discards the receive queue and sends the telegram (WriteTelegram).
@@ -119,12 +119,13 @@ enum class Attempt {
   kFailedFinal,  // the exchange ends here
 };
 // True while another attempt may follow attempt number `attempts`: fewer
-// than Retries so far (at least one attempt in all), and the device is
-// still there.
+// than Retries so far (at least one attempt in all), the device is still
+// there and the call was not cancelled.
 bool MayRetry(const Link& link, int attempts);
 // Ends a sequence of attempts: when it failed because the device went away,
 // the OS error that showed it replaces the protocol code; when the last
-// send's echo was wrong, ERR_ECHO_MISMATCH does.
+// send's echo was wrong, ERR_ECHO_MISMATCH does; when Cancel ended it,
+// ERR_CANCELLED does.
 bool Finish(Link& link, bool ok);
 
 // The attempt loop: max(1, Retries) attempts, ended early by success, by a
@@ -135,7 +136,7 @@ bool RunAttempts(Link& link, AttemptFn&& attempt, uint32_t pause_after_failure_m
     const Attempt a = attempt();
     if (a == Attempt::kSucceeded) return Finish(link, true);
     if (a == Attempt::kFailed && pause_after_failure_ms > 0 && !Lost(link)) {
-      link.platform->SleepMs(pause_after_failure_ms);
+      Pause(link, pause_after_failure_ms);
     }
     if (a == Attempt::kFailedFinal || !MayRetry(link, n)) return Finish(link, false);
   }
@@ -165,7 +166,7 @@ bool Exchange(Link& link, const Rules& rules, std::span<const uint8_t> request, 
 // Bounded by count: at most `probes` probes.
 template <class Probe>
 bool ProbeTimes(Link& link, int probes, Probe&& probe) {
-  for (int i = 0; i < probes && !Lost(link); ++i) {
+  for (int i = 0; i < probes && !Lost(link) && !Cancelled(link); ++i) {
     if (probe()) return true;
   }
   return Finish(link, false);
@@ -176,7 +177,7 @@ template <class Probe>
 bool ProbeUntil(Link& link, uint64_t deadline, Probe&& probe) {
   do {
     if (probe()) return true;
-  } while (link.platform->NowMs() <= deadline && !Lost(link));
+  } while (link.platform->NowMs() <= deadline && !Lost(link) && !Cancelled(link));
   return Finish(link, false);
 }
 
@@ -203,9 +204,9 @@ PollResult PollRegister(Link& link, uint64_t deadline, Read&& read, Done&& done)
       r.last_value = value;
       if (done(value)) break;
     }
-    if (r.clock >= deadline || Lost(link)) break;
+    if (r.clock >= deadline || Lost(link) || Cancelled(link)) break;
     if (!ok && !link.open) {
-      platform.SleepMs(kReplyWindowMs);
+      Pause(link, kReplyWindowMs);
       r.clock = platform.NowMs();
     }
   }

@@ -12,9 +12,15 @@
 namespace qelcomm::link {
 
 struct Link {
-  explicit Link(std::shared_ptr<Platform> p) : platform(std::move(p)) {}
+  explicit Link(std::shared_ptr<Platform> p)
+      : platform(std::move(p)), wakeup(platform->NewWakeup()) {}
 
   std::shared_ptr<Platform> platform;
+  // Cancel wakes it: every wait ends at once, and the call fails with
+  // ERR_CANCELLED. The control clears it when the call returns.
+  std::shared_ptr<Wakeup> wakeup;
+  // Widens every reply and accept window (SetExtraWindowMs).
+  uint32_t extra_window_ms = 0;
   // Persisted settings.
   int16_t com_port = 0;
   int16_t retries = 5;
@@ -41,5 +47,12 @@ void ClosePort(Link& link);
 
 // True once the device behind an open or held port has gone away.
 inline bool Lost(const Link& link) { return link.port && link.port->LostError() != 0; }
+// True once Cancel has been called and the call has not yet returned.
+inline bool Cancelled(const Link& link) { return link.wakeup->Woken(); }
+// A pause that Cancel ends early.
+inline void Pause(Link& link, uint32_t ms) { link.platform->SleepUnlessWoken(ms, *link.wakeup); }
+// Ends a control method: a failure that Cancel brought about reads
+// ERR_CANCELLED, and the next call starts afresh.
+bool EndCall(Link& link, bool ok);
 
 }  // namespace qelcomm::link

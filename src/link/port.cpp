@@ -27,6 +27,7 @@ bool OpenPort(Link& link) {
                                : link.port_name;
   OsError error = 0;
   link.port = link.platform->Open(name, error);
+  if (link.port) link.port->Watch(link.wakeup);
   if (!link.port) {
     link.last_error = error != 0 ? error : ERR_PORT_INIT;
     return false;
@@ -39,7 +40,11 @@ bool OpenPort(Link& link) {
   // Settle: bytes left over from before the open are thrown away until the
   // line has been quiet for one pass.
   for (int pass = 1;; ++pass) {
-    link.platform->SleepMs(kSettlePassMs);
+    Pause(link, kSettlePassMs);
+    if (Cancelled(link)) {
+      link.last_error = ERR_CANCELLED;
+      return false;
+    }
     if (link.port->Counts().rx == 0) break;
     if (pass == kSettlePasses) {
       link.last_error = ERR_PORT_INIT;
@@ -50,6 +55,13 @@ bool OpenPort(Link& link) {
   link.open = true;
   link.open_baud = link.baud;
   return true;
+}
+
+bool EndCall(Link& link, bool ok) {
+  if (!Cancelled(link)) return ok;
+  if (!ok && !Lost(link)) link.last_error = ERR_CANCELLED;
+  link.wakeup->Clear();
+  return ok;
 }
 
 }  // namespace qelcomm::link

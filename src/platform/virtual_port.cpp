@@ -113,9 +113,13 @@ class VirtualPlatform::Device : public SerialDevice {
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
     if (Stale()) return 0;
     const uint64_t end = line_.clock().NowUs() + uint64_t{timeout_ms} * 1000;
-    platform_.RunUntil(end, [&] { return line_.Queued() >= n || line_.lost() != 0; });
+    platform_.RunUntil(end, [&] {
+      return line_.Queued() >= n || line_.lost() != 0 || (wakeup_ && wakeup_->Woken());
+    });
     return line_.Queued();
   }
+
+  void Watch(std::shared_ptr<Wakeup> wakeup) override { wakeup_ = std::move(wakeup); }
 
   OsError LostError() const override { return Stale() ? line_.vanished_with() : line_.lost(); }
 
@@ -126,6 +130,7 @@ class VirtualPlatform::Device : public SerialDevice {
   VirtualPlatform& platform_;
   LineState& line_;
   uint32_t generation_;
+  std::shared_ptr<Wakeup> wakeup_;
 };
 
 VirtualPlatform::VirtualPlatform() = default;
@@ -167,6 +172,10 @@ uint64_t VirtualPlatform::NowMs() { return clock_.NowUs() / 1000; }
 
 void VirtualPlatform::SleepMs(uint32_t ms) {
   RunUntil(clock_.NowUs() + uint64_t{ms} * 1000, [] { return false; });
+}
+
+void VirtualPlatform::SleepUnlessWoken(uint32_t ms, Wakeup& wakeup) {
+  RunUntil(clock_.NowUs() + uint64_t{ms} * 1000, [&] { return wakeup.Woken(); });
 }
 
 void VirtualPlatform::RunUntil(uint64_t us, const std::function<bool()>& done) {

@@ -1,11 +1,15 @@
 // The POSIX backend on a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/time.h>
+
 #include <chrono>
 #include <thread>
 
 #include "e2e/pty_pair.h"
 #include "qelcomm/QelCommCtrl.h"
+#include "qelcomm/errors.h"
 #include "qelcomm/platform.h"
 
 namespace qelcomm::testing {
@@ -141,6 +145,43 @@ TEST(PosixBackend, ControlReadsARegisterOverThePty) {
   EXPECT_FALSE(ctrl.ReadParameter(5, 2, v));
   const int32_t err = ctrl.GetLastError();
   EXPECT_TRUE(err == EIO || err == EBADF) << err;
+}
+
+CQelCommCtrl* g_to_cancel = nullptr;
+void CancelOnSignal(int) { g_to_cancel->Cancel(); }
+
+// A silent motor with retries would hold the call for half a second; Cancel
+// from another thread, or from a signal handler, ends it at once.
+TEST(PosixBackend, CancelEndsAWaitAtOnce) {
+  PtyPair pty;
+  CQelCommCtrl ctrl;
+  ctrl.SetPortName(pty.name());
+  ctrl.SetRetries(5);
+  ASSERT_TRUE(ctrl.OpenPort()) << ctrl.GetLastErrorStr(0);
+  Clock::time_point cancelled_at;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    cancelled_at = Clock::now();
+    ctrl.Cancel();
+  });
+  int32_t v = 0;
+  EXPECT_FALSE(ctrl.ReadParameter(5, 2, v));
+  const auto late = Clock::now() - cancelled_at;
+  canceller.join();
+  EXPECT_EQ(uint32_t(ctrl.GetLastError()), ERR_CANCELLED);
+  EXPECT_LT(late, std::chrono::milliseconds(30)) << "woken, not left to its window";
+
+  g_to_cancel = &ctrl;
+  struct sigaction sa {}, old {};
+  sa.sa_handler = CancelOnSignal;
+  sigaction(SIGALRM, &sa, &old);
+  const itimerval in_50ms{{0, 0}, {0, 50'000}};
+  setitimer(ITIMER_REAL, &in_50ms, nullptr);
+  const auto start = Clock::now();
+  EXPECT_FALSE(ctrl.WriteToFlashWait(5));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
+  sigaction(SIGALRM, &old, nullptr);
+  EXPECT_EQ(uint32_t(ctrl.GetLastError()), ERR_CANCELLED);
 }
 
 }  // namespace

@@ -2,6 +2,13 @@
 #include "qelctl_fixture.h"
 #include "trace.h"
 
+#ifndef _WIN32
+#include <pty.h>
+#include <unistd.h>
+#endif
+#include <chrono>
+#include <thread>
+
 namespace qelctl_test {
 namespace {
 
@@ -339,6 +346,33 @@ TEST_F(Qelctl, HelpAndVersion) {
   }
   EXPECT_NE(Run({"--help"}).out.find("Address 2 is then marked big"), std::string::npos);
 }
+
+#ifndef _WIN32
+// Ctrl-C during a watch cancels the reading in progress: a silent motor
+// with five attempts would otherwise hold it for half a second, then fail.
+TEST_F(Qelctl, CtrlCEndsAWatchAtOnce) {
+  int master = -1, slave = -1;
+  char name[128] = {};
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  qelctl::RunEnv::Interrupt interrupt;
+  env_.interrupt = &interrupt;
+  std::thread ctrl_c([&] {  // what main's SIGINT handler does
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    interrupt.requested = 1;
+    if (qelcomm::CQelCommCtrl* ctrl = interrupt.control.load()) ctrl->Cancel();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const Result r = Run({"--port", name, "status", "1", "--watch"});
+  const auto took = std::chrono::steady_clock::now() - start;
+  ctrl_c.join();
+  close(slave);
+  close(master);
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_LT(took, std::chrono::milliseconds(400));
+  EXPECT_EQ(interrupt.control.load(), nullptr) << "the session left no dangling control";
+  EXPECT_EQ(Run({"--extra-window-ms", "-1", "read", "1", "P_IST"}).rc, 2);
+}
+#endif
 
 }  // namespace
 }  // namespace qelctl_test

@@ -115,6 +115,10 @@ class NetworkDevice : public SerialDevice {
   }
 
   OsError LostError() const override { return lost_; }
+  void Watch(std::shared_ptr<Wakeup> wakeup) override {
+    wakeup_ = wakeup;
+    socket_->Watch(std::move(wakeup));
+  }
 
  private:
   static const std::vector<uint8_t>& Purge() {
@@ -136,7 +140,7 @@ class NetworkDevice : public SerialDevice {
       Pull();
       if (done()) return true;
       const uint64_t now = socket_->NowMs();
-      if (lost_ != 0 || now >= end) return false;
+      if (lost_ != 0 || now >= end || (wakeup_ && wakeup_->Woken())) return false;
       socket_->WaitReadable(uint32_t(end - now));
     }
   }
@@ -173,6 +177,7 @@ class NetworkDevice : public SerialDevice {
   }
 
   std::unique_ptr<StreamSocket> socket_;
+  std::shared_ptr<Wakeup> wakeup_;
   const bool telnet_;
   TelnetClient codec_;
   std::deque<uint8_t> rx_;

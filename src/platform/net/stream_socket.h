@@ -24,6 +24,8 @@ class StreamSocket {
   virtual size_t Receive(uint8_t* buf, size_t n, OsError& error) = 0;
   // Sleeps until bytes (or a close) arrive or `timeout_ms` passes.
   virtual void WaitReadable(uint32_t timeout_ms) = 0;
+  // A wake-up that ends WaitReadable early; a backend may ignore it.
+  virtual void Watch(std::shared_ptr<Wakeup> wakeup) { (void)wakeup; }
   virtual uint64_t NowMs() = 0;
   // The OS's number for "timed out" and for "protocol not supported", so
   // the portable code can report its own failures in the system's terms.

@@ -30,6 +30,7 @@
 #include "platform/posix/custom_bit_rate.h"
 #include "platform/posix/monotonic_clock.h"
 #include "platform/posix/posix_socket.h"
+#include "platform/posix/posix_wakeup.h"
 #include "qelcomm/platform.h"
 
 namespace qelcomm {
@@ -201,8 +202,7 @@ class PosixDevice : public SerialDevice {
       const uint64_t now = MonotonicNs();
       if (now >= end) return;
       const uint64_t wait = std::min<uint64_t>(uint64_t(queued) * byte_ns, end - now);
-      const timespec ts{time_t(wait / 1'000'000'000u), long(wait % 1'000'000'000u)};
-      nanosleep(&ts, nullptr);
+      if (posix::NapUnlessWoken(wait, wakeup_.get())) return;
       int left = 0;
       if (ioctl(fd_, TIOCOUTQ, &left) != 0 || left >= queued) return;
       queued = left;
@@ -223,8 +223,7 @@ class PosixDevice : public SerialDevice {
       if (lost_ != 0 || now >= end) return false;
       const uint64_t wait =
           std::min(std::max<uint64_t>(uint64_t(queued) * byte_ns, 1'000'000u), end - now);
-      const timespec ts{time_t(wait / 1'000'000'000u), long(wait % 1'000'000'000u)};
-      nanosleep(&ts, nullptr);
+      if (posix::NapUnlessWoken(wait, wakeup_.get())) return false;
     }
   }
 
@@ -241,8 +240,9 @@ class PosixDevice : public SerialDevice {
         return rx_.size();
       }
       pollfd p{fd_, POLLIN, 0};
-      const timespec ts{time_t((end - now) / 1'000'000'000u), long((end - now) % 1'000'000'000u)};
-      const int r = ppoll(&p, 1, &ts, nullptr);
+      bool woken = false;
+      const int r = posix::PollUnlessWoken(p, end - now, wakeup_.get(), woken);
+      if (woken) return rx_.size();
       if (r < 0 && errno != EINTR) {
         NoteLost(errno);
         return rx_.size();
@@ -257,6 +257,7 @@ class PosixDevice : public SerialDevice {
   }
 
   OsError LostError() const override { return lost_; }
+  void Watch(std::shared_ptr<Wakeup> wakeup) override { wakeup_ = std::move(wakeup); }
 
  private:
   // Moves what is queued into our buffer and gives the count read. One call
@@ -306,6 +307,7 @@ class PosixDevice : public SerialDevice {
   bool tx_empty_ = false;  // the transmit queue was seen empty since the last write
   std::deque<uint8_t> rx_;
   OsError lost_ = 0;
+  std::shared_ptr<Wakeup> wakeup_;  // ends the waits early (Cancel)
 };
 
 [[maybe_unused]] std::string StrerrorText(int r, const char* buf) {
@@ -353,6 +355,14 @@ class PosixPlatform : public Platform {
     if (ms == 0) return;
     timespec ts{time_t(ms / 1000), long(ms % 1000) * 1'000'000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
+
+  std::shared_ptr<Wakeup> NewWakeup() override { return posix::NewPipeWakeup(); }
+  void SleepUnlessWoken(uint32_t ms, Wakeup& wakeup) override {
+    const uint64_t end = MonotonicNs() + uint64_t{ms} * 1'000'000u;
+    for (uint64_t now = MonotonicNs(); now < end; now = MonotonicNs()) {
+      if (posix::NapUnlessWoken(end - now, &wakeup)) return;
     }
   }
 

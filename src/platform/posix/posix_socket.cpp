@@ -15,6 +15,7 @@
 
 #include "platform/net/stream_socket.h"
 #include "platform/posix/monotonic_clock.h"
+#include "platform/posix/posix_wakeup.h"
 
 namespace qelcomm {
 namespace {
@@ -78,8 +79,15 @@ class PosixSocket : public net::StreamSocket {
   }
 
   void WaitReadable(uint32_t timeout_ms) override {
-    PollUntil(fd_, POLLIN, MonotonicMs() + timeout_ms);
+    if (!wakeup_) {
+      PollUntil(fd_, POLLIN, MonotonicMs() + timeout_ms);
+      return;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    bool woken = false;
+    posix::PollUnlessWoken(p, uint64_t{timeout_ms} * 1'000'000u, wakeup_.get(), woken);
   }
+  void Watch(std::shared_ptr<Wakeup> wakeup) override { wakeup_ = std::move(wakeup); }
 
   uint64_t NowMs() override { return MonotonicMs(); }
   OsError TimedOutError() const override { return ETIMEDOUT; }
@@ -98,6 +106,7 @@ class PosixSocket : public net::StreamSocket {
   }
 
   int fd_;
+  std::shared_ptr<Wakeup> wakeup_;
 };
 
 // One non-blocking connect attempt, bounded by `end`.

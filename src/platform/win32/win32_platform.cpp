@@ -45,6 +45,44 @@ DWORD WriteMultiplierMs(DWORD baud) {
   return (10000 + baud - 1) / baud + 1;
 }
 
+// A manual-reset event: the waits that can watch a handle end on it, the
+// sliced reads look at the flag between slices.
+class EventWakeup final : public Wakeup {
+ public:
+  EventWakeup() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~EventWakeup() override {
+    if (event_) CloseHandle(event_);
+  }
+  void Wake() override {
+    woken_.store(true);
+    if (event_) SetEvent(event_);
+  }
+  void Clear() override {
+    woken_.store(false);
+    if (event_) ResetEvent(event_);
+  }
+  bool Settle() override {
+    if (!Woken() && event_) ResetEvent(event_);
+    return Woken();
+  }
+  intptr_t Handle() const override { return event_ ? intptr_t(event_) : -1; }
+
+ private:
+  HANDLE event_;
+};
+
+// Sleeps `ms` unless `wakeup` (may be null) is woken first; true when woken.
+bool SleepUnlessWokenMs(DWORD ms, Wakeup* wakeup) {
+  if (!wakeup || wakeup->Handle() == -1) {
+    if (wakeup && wakeup->Woken()) return true;
+    Sleep(ms);
+    return false;
+  }
+  if (wakeup->Woken()) return true;
+  const HANDLE event = reinterpret_cast<HANDLE>(wakeup->Handle());
+  return WaitForSingleObject(event, ms) == WAIT_OBJECT_0 && wakeup->Settle();
+}
+
 class Win32Device final : public SerialDevice {
  public:
   static constexpr DWORD kLostCheckMs = 100;
@@ -146,7 +184,7 @@ class Win32Device final : public SerialDevice {
   size_t WaitForBytes(size_t n, uint32_t timeout_ms) override {
     const uint64_t deadline = GetTickCount64() + timeout_ms;
     PullQueued();
-    while (rx_.size() < n && lost_ == 0) {
+    while (rx_.size() < n && lost_ == 0 && !(wakeup_ && wakeup_->Woken())) {
       uint64_t now = GetTickCount64();
       if (now >= deadline) break;
       // Never 0 here: a zero constant with zero multipliers waits forever.
@@ -175,11 +213,15 @@ class Win32Device final : public SerialDevice {
       const uint64_t now = GetTickCount64();
       if (lost_ != 0 || now >= deadline) return false;
       const uint64_t wire = std::max<uint64_t>(uint64_t{queued} * write_multiplier_, 1);
-      Sleep(static_cast<DWORD>(std::min<uint64_t>(wire, deadline - now)));
+      if (SleepUnlessWokenMs(static_cast<DWORD>(std::min<uint64_t>(wire, deadline - now)),
+                             wakeup_.get())) {
+        return false;
+      }
     }
   }
 
   OsError LostError() const override { return lost_; }
+  void Watch(std::shared_ptr<Wakeup> wakeup) override { wakeup_ = std::move(wakeup); }
 
  private:
   void NoteFailure(DWORD error) {
@@ -228,6 +270,7 @@ class Win32Device final : public SerialDevice {
   HANDLE handle_;
   std::vector<uint8_t> rx_;  // received bytes taken from the driver, unread
   OsError lost_ = 0;
+  std::shared_ptr<Wakeup> wakeup_;  // ends the waits early (Cancel)
   DWORD write_multiplier_ = 0;
   DWORD read_timeout_ = 0;
   bool timeouts_valid_ = false;
@@ -254,6 +297,8 @@ class Win32Platform final : public Platform {
   uint64_t NowMs() override { return GetTickCount64(); }
 
   void SleepMs(uint32_t ms) override { Sleep(ms); }
+  std::shared_ptr<Wakeup> NewWakeup() override { return std::make_shared<EventWakeup>(); }
+  void SleepUnlessWoken(uint32_t ms, Wakeup& wakeup) override { SleepUnlessWokenMs(ms, &wakeup); }
 
   std::string ErrorText(OsError error) const override {
     char* text = nullptr;
