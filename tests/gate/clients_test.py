@@ -2,7 +2,7 @@
 """qelgate on qelsim's pty, driven by clients written elsewhere: pymodbus and
 mbpoll. Values are checked against what qelctl reads from the same line.
 
-usage: clients_test.py QELGATE QELCTL MBPOLL   (QELCOMM_TEST_PORT: the pty)
+usage: clients_test.py QELGATE QELCTL MBPOLL QELSIM   (QELCOMM_TEST_PORT: the pty)
 """
 import json
 import math
@@ -11,13 +11,14 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 from pymodbus.client import ModbusTcpClient
 from pymodbus.exceptions import ModbusIOException
 
-QELGATE, QELCTL, MBPOLL = sys.argv[1:4]
+QELGATE, QELCTL, MBPOLL, QELSIM = sys.argv[1:5]
 PORT = os.environ["QELCOMM_TEST_PORT"]
 V_SOLL = 5
 SILENT, COMPLEMENT = 9, 11
@@ -50,10 +51,10 @@ def words_of_int(v):
 class Gate:
     """qelgate on the pty; stopped (and checked to stop cleanly) on exit."""
 
-    def __init__(self, *extra):
+    def __init__(self, *extra, device=PORT):
         self.port = free_port()
         self.proc = subprocess.Popen(
-            [QELGATE, "--port", PORT, "--big", "2", "--retries", "2",
+            [QELGATE, "--port", device, "--big", "2", "--retries", "2",
              "--listen", f"127.0.0.1:{self.port}", *extra],
             stderr=subprocess.PIPE, text=True)
         line = self.proc.stderr.readline()
@@ -94,7 +95,7 @@ class ClientsTest(unittest.TestCase):
         cls.status = qelctl("status", "1")
         cls.module = qelctl("module", "info", "1")
         cls.debug = qelctl("module", "debug", "1")
-        cls.gate = Gate("--idle-timeout", "2", "--max-connections", "4")
+        cls.gate = Gate("--idle-timeout", "2", "--max-connections", "4", "--queue", "2")
         cls.client = ModbusTcpClient("127.0.0.1", port=cls.gate.port, timeout=5)
         assert cls.client.connect()
 
@@ -158,6 +159,28 @@ class ClientsTest(unittest.TestCase):
         self.assertException(self.read(2 * V_SOLL, 2, SILENT), 0x0B)
         self.assertException(self.read(2 * V_SOLL, 2, 248), 0x0B)
 
+    def test_4_queue_full(self):
+        # Requests sent back to back to a silent motor: the bus works on one,
+        # the queue holds two (--queue 2), and the rest are refused at once.
+        with socket.create_connection(("127.0.0.1", self.gate.port)) as s:
+            s.settimeout(10)
+            frames = b"".join(struct.pack(">HHHBBHH", t, 0, 6, SILENT, 3, 2 * V_SOLL, 2)
+                              for t in range(1, 7))
+            s.sendall(frames)
+            codes = {}
+            data = b""
+            while len(codes) < 6:
+                chunk = s.recv(256)
+                self.assertTrue(chunk, "connection closed")
+                data += chunk
+                while len(data) >= 9:
+                    tid, _, length = struct.unpack(">HHH", data[:6])
+                    codes[tid] = data[8]
+                    data = data[6 + length:]
+        self.assertIn(6, codes.values())
+        self.assertIn(0x0B, codes.values())
+        self.assertLessEqual(set(codes.values()), {6, 0x0B})
+
     def test_5_mbpoll(self):
         r = mbpoll(self.gate.port, "-a", "1", "-t", "4:int", "-B", "-r", str(2 * V_SOLL),
                    "127.0.0.1", "777")
@@ -191,6 +214,47 @@ class ClientsTest(unittest.TestCase):
             for s in socks:
                 s.close()
 
+
+
+class Sim:
+    """qelsim with its device at a fixed path, so that a restart looks like a
+    replugged adapter."""
+
+    def __init__(self, link):
+        self.proc = subprocess.Popen([QELSIM, "--motor", "1", "--link", link],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.proc.stdout.readline()
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+        self.proc.stdout.close()
+
+
+class LineLossTest(unittest.TestCase):
+    def test_lost_line_gives_0A_then_recovers(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            link = os.path.join(tmp, "bus")
+            sim = Sim(link)
+            try:
+                with Gate(device=link) as gate:
+                    client = ModbusTcpClient("127.0.0.1", port=gate.port, timeout=5)
+                    self.assertTrue(client.connect())
+                    read = lambda: client.read_holding_registers(2 * V_SOLL, 2, slave=1)
+                    self.assertFalse(read().isError())
+                    sim.stop()
+                    lost = read()
+                    self.assertTrue(lost.isError())
+                    self.assertEqual(lost.exception_code, 0x0A)
+                    sim = Sim(link)
+                    deadline = time.monotonic() + 10
+                    while read().isError() and time.monotonic() < deadline:
+                        time.sleep(0.1)
+                    self.assertFalse(read().isError())
+                    client.close()
+                    self.assertEqual(gate.stop()[0], 0)
+            finally:
+                sim.stop()
 
 
 if __name__ == "__main__":
