@@ -258,6 +258,7 @@ class LineLossTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    print("line:", PORT, file=sys.stderr)
     result = unittest.main(argv=[sys.argv[0], "-v"], exit=False).result
     if result.wasSuccessful():
         # With the gateway stopped, qelctl sees what mbpoll wrote through it.
