@@ -21,25 +21,41 @@ void ApplyFactors(const std::string& text, qelcomm::registers::ExactFactors& f) 
 }
 
 void ApplyListen(const std::string& text, FrontConfig& front) {
-  const auto colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) {
-    throw CLI::ValidationError("--listen", "'" + text + "' is not HOST:PORT");
-  }
-  front.host = text.substr(0, colon);
-  try {
-    front.port = std::stoi(text.substr(colon + 1));
-  } catch (const std::exception&) {
-    front.port = -1;
-  }
-  if (front.port < 1 || front.port > 65535) {
-    throw CLI::ValidationError("--listen", "'" + text + "' has no port 1..65535");
-  }
+  std::string why;
+  if (!ParseListen(text, front, why)) throw CLI::ValidationError("--listen", why);
 }
 
 }  // namespace
 
-bool ParseOptions(int argc, char** argv, GateOptions& o, int& exit_code) {
+bool ParseListen(const std::string& text, FrontConfig& front, std::string& why) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) {
+    why = "'" + text + "' is not HOST:PORT";
+    return false;
+  }
+  int port = -1;
+  try {
+    size_t used = 0;
+    port = std::stoi(text.substr(colon + 1), &used);
+    if (used != text.size() - colon - 1) port = -1;
+  } catch (const std::exception&) {
+  }
+  if (port < 1 || port > 65535) {
+    why = "'" + text + "' has no port 1..65535";
+    return false;
+  }
+  front.host = text.substr(0, colon);
+  front.port = port;
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, CommandLine& line, int& exit_code) {
+  GateOptions& o = line.bus;
   CLI::App app{"qelgate: serves the motors of one bus to Modbus TCP clients"};
+  app.add_option("--config", line.config,
+                 "YAML file of buses to serve, each with its own listen address; the bus "
+                 "options are then taken from it")
+      ->check(CLI::ExistingFile);
   std::string listen = "127.0.0.1:1502", factors, factors_big;
   std::vector<int> big;
   int idle_s = 60;
@@ -66,6 +82,16 @@ bool ParseOptions(int argc, char** argv, GateOptions& o, int& exit_code) {
   app.add_flag("--verbose", o.front.verbose, "log every request");
   try {
     app.parse(argc, argv);
+    if (!line.config.empty()) {
+      for (const char* bus_option : {"--port", "--baud", "--retries", "--listen", "--big",
+                                     "--factors", "--factors-big", "--echo", "--read-only",
+                                     "--allow-protected-writes", "--max-connections",
+                                     "--idle-timeout", "--queue"}) {
+        if (app.count(bus_option)) {
+          throw CLI::ValidationError(bus_option, "goes into the --config file");
+        }
+      }
+    }
     if (app.count("--port") && o.line.port.empty()) {
       throw CLI::ValidationError("--port", "is empty; leave it out for the virtual bus");
     }

@@ -257,6 +257,49 @@ class LineLossTest(unittest.TestCase):
                 sim.stop()
 
 
+class ConfigTest(unittest.TestCase):
+    def test_two_buses_from_a_file(self):
+        ports = [free_port(), free_port()]
+        with tempfile.NamedTemporaryFile("w", suffix=".yaml") as f:
+            f.write(f"""buses:
+  - name: demo
+    listen: 127.0.0.1:{ports[0]}
+  - name: watch
+    listen: 127.0.0.1:{ports[1]}
+    writable: false
+""")
+            f.flush()
+            proc = subprocess.Popen([QELGATE, "--config", f.name], stderr=subprocess.PIPE, text=True)
+            try:
+                for _ in range(2):
+                    self.assertIn("listening", proc.stderr.readline())
+                clients = [ModbusTcpClient("127.0.0.1", port=p, timeout=5) for p in ports]
+                for c in clients:
+                    self.assertTrue(c.connect())
+                    self.assertFalse(c.read_holding_registers(2 * V_SOLL, 2, slave=1).isError())
+                self.assertFalse(clients[0].write_registers(2 * V_SOLL, [0, 1], slave=1).isError())
+                refused = clients[1].write_registers(2 * V_SOLL, [0, 1], slave=1)
+                self.assertEqual(refused.exception_code, 1)
+                for c in clients:
+                    c.close()
+                proc.terminate()
+                self.assertEqual(proc.wait(timeout=5), 0)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+                proc.stderr.close()
+
+    def test_a_bad_file_is_refused_naming_line_and_key(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".yaml") as f:
+            f.write("buses:\n  - name: a\n    baud: fast\n")
+            f.flush()
+            r = subprocess.run([QELGATE, "--config", f.name], capture_output=True, text=True,
+                               timeout=10)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(":3: key 'baud': not a whole number", r.stderr)
+
+
 if __name__ == "__main__":
     print("line:", PORT, file=sys.stderr)
     result = unittest.main(argv=[sys.argv[0], "-v"], exit=False).result
