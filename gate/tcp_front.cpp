@@ -120,7 +120,7 @@ void TcpFront::Accept() {
     close(fd);
     return;
   }
-  connections_[next_id_++] = {fd, peer, std::chrono::steady_clock::now(), 0};
+  connections_[next_id_++] = {fd, peer, std::chrono::steady_clock::now(), 0, {}};
   log_("connection from " + peer);
 }
 
@@ -133,35 +133,60 @@ void TcpFront::Drop(uint64_t id, const std::string& why) {
   connections_.erase(it);
 }
 
+// Reads what the socket holds, without waiting: a slow or stalled client
+// holds up no one else. A frame is the 7-byte header, whose length field
+// counts the unit ID and the PDU, then the PDU.
 void TcpFront::Receive(uint64_t id) {
   Connection& c = connections_.at(id);
-  uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-  modbus_set_socket(ctx_, c.fd);
-  const int rc = modbus_receive(ctx_, query);
-  if (rc <= 0) {
-    Drop(id, rc == 0 ? "no request" : errno == ECONNRESET || errno == 0 ? "disconnected"
-                                                                        : modbus_strerror(errno));
+  constexpr size_t kHeader = 7;
+  const size_t want = c.frame.size() < kHeader
+                          ? kHeader - c.frame.size()
+                          : 6 + size_t((c.frame[4] << 8) | c.frame[5]) - c.frame.size();
+  uint8_t buf[MODBUS_TCP_MAX_ADU_LENGTH];
+  const ssize_t n = recv(c.fd, buf, want, MSG_DONTWAIT);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+    Drop(id, n == 0 ? "disconnected" : std::strerror(errno));
     return;
   }
+  if (n < 0) return;
+  c.frame.insert(c.frame.end(), buf, buf + n);
   c.last_active = std::chrono::steady_clock::now();
-  const int header = modbus_get_header_length(ctx_);
+  if (c.frame.size() == kHeader) {
+    const size_t length = size_t((c.frame[4] << 8) | c.frame[5]);
+    // Protocol 0, and a length that fits the largest frame.
+    if (c.frame[2] != 0 || c.frame[3] != 0 || length < 2 || 6 + length > sizeof buf) {
+      Drop(id, "not a Modbus TCP frame");
+      return;
+    }
+  }
+  if (c.frame.size() >= kHeader && c.frame.size() == 6 + size_t((c.frame[4] << 8) | c.frame[5])) {
+    Serve(id, c);
+  }
+}
+
+void TcpFront::Serve(uint64_t id, Connection& c) {
+  std::vector<uint8_t> query;
+  query.swap(c.frame);
+  modbus_set_socket(ctx_, c.fd);
+  const size_t header = size_t(modbus_get_header_length(ctx_));
   const uint8_t unit = query[header - 1];
-  const Parsed parsed = ParsePdu(unit, std::span<const uint8_t>(query + header, size_t(rc - header)));
+  const Parsed parsed =
+      ParsePdu(unit, std::span<const uint8_t>(query.data() + header, query.size() - header));
   if (config_.verbose) {
     log_(c.peer + ": unit " + std::to_string(unit) + " function " + std::to_string(query[header]) +
          " address " + std::to_string(parsed.request.address) + " count " +
          std::to_string(parsed.request.count));
   }
   if (parsed.exception != 0) {
-    if (unit != 0) modbus_reply_exception(ctx_, query, parsed.exception);
+    if (unit != 0) modbus_reply_exception(ctx_, query.data(), parsed.exception);
     return;
   }
   Job job;
   job.connection = id;
-  job.query.assign(query, query + rc);
+  job.query = query;
   job.request = parsed.request;
   if (!queue_.Push(std::move(job))) {
-    if (unit != 0) modbus_reply_exception(ctx_, query, exception::kBusy);
+    if (unit != 0) modbus_reply_exception(ctx_, query.data(), exception::kBusy);
     return;
   }
   ++c.pending;
@@ -187,8 +212,13 @@ void TcpFront::SendDone() {
 void TcpFront::Answer(Connection& c, const Job& job) {
   if (job.reply.no_reply) return;
   modbus_set_socket(ctx_, c.fd);
-  if (config_.verbose && job.reply.exception != 0) {
-    log_(c.peer + ": exception " + std::to_string(job.reply.exception));
+  const uint8_t e = job.reply.exception;
+  const bool bus_failure =
+      e == exception::kDeviceFailure || e == exception::kLineDown || e == exception::kNoAnswer;
+  if (e != 0 && (bus_failure || config_.verbose)) {
+    log_(c.peer + ": unit " + std::to_string(job.request.unit) + " function " +
+         std::to_string(job.request.function) + " address " +
+         std::to_string(job.request.address) + ": exception " + std::to_string(e));
   }
   if (job.reply.exception != 0) {
     modbus_reply_exception(ctx_, job.query.data(), job.reply.exception);

@@ -47,10 +47,12 @@ class TcpFront {
     std::string peer;
     std::chrono::steady_clock::time_point last_active;
     size_t pending = 0;
+    std::vector<uint8_t> frame;  // the request read so far
   };
 
   void Accept();
   void Receive(uint64_t id);
+  void Serve(uint64_t id, Connection& c);
   void Drop(uint64_t id, const std::string& why);
   void SendDone();
   void Answer(Connection& c, const Job& job);

@@ -208,6 +208,11 @@ class ClientsTest(unittest.TestCase):
             # Garbage costs its own connection only.
             socks[0].sendall(b"\x00\x01\x00\x00\x00\x02\x01\x63" + b"\xff" * 300)
             self.assertEqual(self.read(2 * V_SOLL, 2).isError(), False)
+            # Half a frame, then nothing: it holds up no other client.
+            socks[2].sendall(b"\x00\x01\x00")
+            start = time.monotonic()
+            self.assertEqual(self.read(2 * V_SOLL, 2).isError(), False)
+            self.assertLess(time.monotonic() - start, 0.3)
             # An idle connection is closed after the timeout (2 s here).
             self.assertEqual(socks[1].recv(1), b"")
         finally:
