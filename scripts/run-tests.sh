@@ -47,6 +47,12 @@ QELCOMM_QELSIM="$PWD/build/release/bin/qelsim" /usr/bin/python3 -m pytest -q -p 
 /usr/bin/python3 examples/read_and_program.py
 # Python reads per second against C++ in the same run; printed only.
 /usr/bin/python3 bench/python_read_bench.py build/release/bin || echo "python read bench: did not complete"
+# qelgate: 8 clients on a paced line (a wrong value or a failed request
+# fails the run; the figures print), and the CPU it adds per request.
+if [ -x build/release/bin/qelgate ]; then
+  /usr/bin/python3 bench/gate_load_bench.py build/release/bin 20
+  /usr/bin/python3 bench/gate_cpu_bench.py build/release/bin || echo "gate CPU bench: did not complete"
+fi
 unset PYTHONPATH
 
 # Create the Wine prefix once up front (about 15 s on a new machine) rather

@@ -21,7 +21,8 @@ done
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev libcli11-dev nlohmann-json3-dev
           python3-pybind11 python3-dev python3-pytest help2man
-          ser2net)  # ser2net: the serial-server tests
+          ser2net  # ser2net: the serial-server tests
+          libmodbus-dev libyaml-cpp-dev mbpoll python3-pymodbus)  # qelgate, its clients in tests
 # lintian checks the Debian packages, makensis builds the Windows installer,
 # man-db finds the installed man pages.
 packages+=(lintian nsis man-db)

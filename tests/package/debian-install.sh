@@ -38,6 +38,7 @@ qelctl --version | grep -q "$(dpkg-query -W -f='${Version}' qelcomm-tools)" ||
   fail "qelctl --version does not show the package version"
 qelsim --help >/dev/null
 man -w qelctl && man -w qelsim
+qelgate --help >/dev/null && man -w qelgate
 [ -f /usr/share/bash-completion/completions/qelctl ] || fail "no bash completion"
 mode=$(/usr/bin/python3 -c "import qelcomm; print(qelcomm.open().read(1, 'MODE_REG'))")
 [ "$mode" = 2 ] || fail "python read MODE_REG gave '$mode'"
@@ -56,6 +57,6 @@ c++ -o pc-consumer cmake-consumer/main.cpp $(pkg-config --cflags --libs qelcomm)
 "${apt[@]}" purge "${packages[@]}" >/dev/null
 for p in "${packages[@]}"; do installed "$p" && fail "$p is still installed"; done
 left=$(while read -r f; do if [ -f "$f" ] || [ -L "$f" ]; then echo "$f"; fi; done <"$work/files")
-left+=$(find /usr \( -iname '*qelcomm*' -o -name 'qelctl*' -o -name 'qelsim*' \) -print)
+left+=$(find /usr \( -iname '*qelcomm*' -o -name 'qelctl*' -o -name 'qelsim*' -o -name 'qelgate*' \) -print)
 [ -z "$left" ] || fail "left after purge: $left"
 echo "debian-install: ${packages[*]} installed, used and purged"

@@ -1,0 +1,55 @@
+// The one thread that owns a bus's control: it opens the line, takes jobs
+// from the queue in turn, carries each out, and hands it back. A lost line
+// is reopened with backoff; until then requests get exception 0A.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "bus_queue.h"
+#include "qelcomm/QelCommCtrl.h"
+#include "serve.h"
+
+namespace qelgate {
+
+struct LineConfig {
+  std::string port;  // empty: the embedded virtual bus
+  int32_t baud = 19200;
+  int16_t retries = 5;
+  bool echo = false;
+};
+
+class BusWorker {
+ public:
+  using Done = std::function<void(Job)>;
+  using Log = std::function<void(const std::string&)>;
+  BusWorker(const LineConfig& line, const BusSetup& setup, BusQueue& queue, Done done, Log log);
+  ~BusWorker();  // closes the queue and joins the thread
+
+  void Start();
+  void Stop();
+  // Whether the thread has ended (after Stop, once its exchange is over).
+  bool Ended() const { return ended_; }
+
+ private:
+  void Run();
+  bool LineUp();
+
+  LineConfig line_;
+  BusSetup setup_;
+  BusQueue& queue_;
+  Done done_;
+  Log log_;
+  std::unique_ptr<qelcomm::CQelCommCtrl> ctrl_;
+  std::thread thread_;
+  std::atomic<bool> ended_{false};
+  bool up_ = false;
+  std::chrono::steady_clock::time_point next_try_{};
+  std::chrono::milliseconds backoff_{100};
+};
+
+}  // namespace qelgate
