@@ -37,6 +37,7 @@ void BusWorker::Start() { thread_ = std::thread([this] { Run(); }); }
 
 void BusWorker::Stop() {
   queue_.Close();
+  ctrl_->Cancel();  // ends the exchange in progress at once
   if (thread_.joinable()) thread_.join();
 }
 
