@@ -142,7 +142,17 @@ struct WriteArgs {
   std::string reg;
   std::string value;
   bool raw = false;
+  bool force = false;
 };
+
+// Firmware facts and what tells one motor from another are not settings: a
+// slip of the address there makes two motors answer as one.
+void RefuseUnlessForced(const RegisterRef& r, bool force) {
+  namespace reg = qelcomm::registers;
+  if (force || (r.role != reg::Role::kReadOnly && r.role != reg::Role::kIdentity)) return;
+  throw UsageError(r.Label() + " is a " + reg::RoleName(r.role) +
+                   " register; writing it needs --force");
+}
 
 int Write(Session& s, const WriteArgs& a) {
   const int addr = a.address;
@@ -151,6 +161,7 @@ int Write(Session& s, const WriteArgs& a) {
   // Checked and converted before anything is opened or sent.
   const int32_t raw = !a.raw && r.Scaled() ? ParseUserValue(a.value, r, s.Factors(big), big).raw
                                            : ParseRawValue(a.value, r);
+  RefuseUnlessForced(r, a.force);
   const Reading v = MakeReading(s, addr, r, raw, a.raw);
   s.Open();
   s.Check(s.ctrl().WriteParameter(int16_t(addr), r.number, raw),
@@ -206,6 +217,9 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     app->add_flag("--raw", a->raw,
                   "VALUE is the raw register value (integer; 0x hex is a bit "
                   "pattern)");
+    app->add_flag("--force", a->force,
+                  "Also write a read-only or identity register (versions, ADDRESS, "
+                  "SERIALNUMBER)");
     out.push_back({app, [a](Session& s) { return Write(s, *a); }});
   }
 }

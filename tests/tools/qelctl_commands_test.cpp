@@ -50,7 +50,8 @@ TEST_F(Qelctl, ProgressGoesToATerminalOnly) {
             "address 2: PROG_VERSION 0x00000312\n");
   const Result reset = Run({"reset", "1", "--wait"});
   EXPECT_NE(reset.err.find("waiting for motor 1 to restart..."), std::string::npos);
-  const Result program = Run({"module", "program", "1", File("empty.hex", Record(0, 1, {}))});
+  const Result program =
+      Run({"module", "program", "1", File("one.hex", Record(0, 0, {0x12}) + Record(0, 1, {}))});
   EXPECT_NE(program.err.find("programming module 1 ["), std::string::npos) << program.err;
   EXPECT_EQ(program.err.find("sending page 0 (1 of 4)\n"), std::string::npos);
   // Tracing owns stderr: no progress drawn over it.
@@ -244,12 +245,56 @@ TEST_F(Qelctl, ProgramThenGetReturnsTheHexImage) {
   EXPECT_EQ(events, "stop page page page page write waiting done ");
 }
 
+TEST_F(Qelctl, ProgramRefusesFilesThatWouldEraseOrLoseTheProgram) {
+  const std::string refused = "; nothing was sent\n";
+  for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+           {"empty.hex", ""},
+           {"notes.hex", "just some text\n"},
+           {"eof.hex", Record(0, 1, {})},
+           {"high.hex", Record(0x200, 0, {1, 2})}}) {
+    const Result r = Run({"module", "program", "1", File(name, text)});
+    EXPECT_EQ(r.rc, 2) << name;
+    EXPECT_EQ(r.err, "qelctl: " + Path(name) +
+                         " sets no byte of image 0x0000..0x01FF (pages 0..3): programming it "
+                         "would erase the module's program" + refused)
+        << name;
+  }
+  // A 1000-byte image: bytes 512..999 would be lost without a word.
+  std::string big;
+  for (int at = 0; at < 1000; at += 100) big += Record(at, 0, std::vector<uint8_t>(100, 0x5A));
+  const std::string file = File("big.hex", big + Record(0, 1, {}));
+  const Result outside = Run({"module", "program", "1", file});
+  EXPECT_EQ(outside.rc, 2);
+  EXPECT_EQ(outside.err, "qelctl: " + file +
+                             " has data outside pages 0..3 at 0x0200..0x03E7, which programming "
+                             "does not send; nothing was sent (--allow-outside sends bytes 0..511 "
+                             "anyway)\n");
+  EXPECT_EQ(bus().telegrams(), 0u);
+
+  const Result allowed = Run({"module", "program", "1", file, "--allow-outside"});
+  EXPECT_EQ(allowed.rc, 0) << allowed.err;
+  EXPECT_NE(allowed.err.find(file + ": data outside pages 0..3 at 0x0200..0x03E7 is not sent\n"),
+            std::string::npos)
+      << allowed.err;
+  // Overlapping records that disagree are reported; the last one counts.
+  const Result clash = Run({"module", "program", "1",
+                            File("clash.hex", Record(0x10, 0, {1, 2, 3}) + Record(0x11, 0, {2, 9}))});
+  EXPECT_EQ(clash.rc, 0) << clash.err;
+  EXPECT_NE(clash.err.find("records set 0x0012..0x0012 more than once with different values"),
+            std::string::npos)
+      << clash.err;
+}
+
 TEST_F(Qelctl, ProgramReportsHexAndFileErrors) {
-  const std::string bad = File("bad.hex", ":03000000010203F8\n");  // checksum F7
+  // The checksum error is in the third line's record.
+  const std::string bad =
+      File("bad.hex", Record(0, 0, {1}) + "\n:03000000010203F8\n");  // checksum F7
   const Result r = Run({"module", "program", "1", bad});
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.err, "qelctl: programming module 1 from " + bad +
-                       ": ERR_UNSPECIFIED (0x2000000B): Checksum error in hexfile\n");
+  EXPECT_EQ(r.rc, 2);
+  EXPECT_EQ(r.err, "qelctl: " + bad + " line 3: Checksum error in hexfile; nothing was sent\n");
+  const Result character = Run({"module", "program", "1", File("x.hex", ":0100000G\n")});
+  EXPECT_NE(character.err.find("x.hex line 1: Invalid character in hexfile"), std::string::npos)
+      << character.err;
   EXPECT_EQ(bus().telegrams(), 0u);
 #ifndef _WIN32
   const Result missing = Run({"module", "program", "1", "/nonexistent/x.hex"});

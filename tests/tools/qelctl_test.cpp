@@ -70,9 +70,19 @@ TEST_F(Qelctl, WritesUserUnitsThroughTheFactorSet) {
 
 TEST_F(Qelctl, UnscaledRegistersStayExact) {
   // 2^24 + 1 has no float form; an unscaled register must not pass through one.
-  ASSERT_EQ(Run({"write", "1", "SERIALNUMBER", "16777217"}).rc, 0);
+  ASSERT_EQ(Run({"write", "1", "SERIALNUMBER", "16777217", "--force"}).rc, 0);
   EXPECT_EQ(OnBus(1, 154), 16777217u);
   EXPECT_EQ(Run({"read", "1", "SERIALNUMBER"}).out, "motor 1: SERIALNUMBER (154) = 16777217\n");
+}
+
+TEST_F(Qelctl, WritingAnIdentityOrReadOnlyRegisterNeedsForce) {
+  for (const char* name : {"ADDRESS", "SERIALNUMBER", "PROG_VERSION"}) {
+    const Result r = Run({"write", "1", name, "7"});
+    EXPECT_EQ(r.rc, 2) << name;
+    EXPECT_NE(r.err.find("register; writing it needs --force"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(bus().telegrams(), 0u) << "refused before anything is sent";
+  EXPECT_EQ(Run({"write", "1", "GROUPID", "4"}).rc, 0) << "a setting needs no --force";
 }
 
 TEST_F(Qelctl, UserUnitsConvertExactlyAndShowWhatWasWritten) {
