@@ -150,7 +150,8 @@ struct WriteArgs {
 void RefuseUnlessForced(const RegisterRef& r, bool force) {
   namespace reg = qelcomm::registers;
   if (force || (r.role != reg::Role::kReadOnly && r.role != reg::Role::kIdentity)) return;
-  throw UsageError(r.Label() + " is a " + reg::RoleName(r.role) +
+  const bool identity = r.role == reg::Role::kIdentity;
+  throw UsageError(r.Label() + (identity ? " is an " : " is a ") + reg::RoleName(r.role) +
                    " register; writing it needs --force");
 }
 
