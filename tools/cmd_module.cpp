@@ -220,6 +220,9 @@ struct StepArgs {
 
 int Step(Session& s, const StepArgs& a) {
   const auto addr = int16_t(a.address);
+  if (a.min > a.max) {
+    throw UsageError("MIN " + Hex(uint32_t(a.min), 2) + " is above MAX " + Hex(uint32_t(a.max), 2));
+  }
   s.Open();
   s.Check(s.ctrl().QupStep(addr, int16_t(a.min), int16_t(a.max)),
           "stepping the program of " + Mod(addr));

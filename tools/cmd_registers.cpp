@@ -33,11 +33,16 @@ const char* ScalingName(reg::ScaleClass s) {
 
 int Regs(Session& s, bool big) {
   json list = json::array();
-  if (!s.json()) s.out() << " NUM  NAME               WIDTH  TYPE  SCALING           FACTOR\n";
+  if (!s.json()) {
+    s.out() << " NUM  NAME               WIDTH  TYPE  SCALING           FACTOR       "
+               "RANGE                    ROLE\n";
+  }
   auto show = [&](std::span<const reg::ParamInfo> table, int offset) {
     for (const reg::ParamInfo& e : table) {
       const int number = e.Number + offset;
       const int width = e.Is32Bit ? 32 : 16;
+      const reg::Register r = *reg::RegisterByNumber(big, number);
+      const reg::RawRange range = reg::RangeOf(r);
       if (s.json()) {
         list.push_back({{"number", number},
                         {"name", e.Name},
@@ -45,12 +50,16 @@ int Regs(Session& s, bool big) {
                         {"type", e.Type},
                         {"scaling", ScalingName(e.Scaling)},
                         {"factor", FloatAsDouble(e.Factor)},
-                        {"extended", offset != 0}});
+                        {"extended", offset != 0},
+                        {"min", range.min},
+                        {"max", range.max},
+                        {"role", reg::RoleName(r.role)}});
         continue;
       }
-      char line[128];
-      std::snprintf(line, sizeof line, "%4d  %-17s  %5d  %4d  %-16s  %s\n", number, e.Name, width,
-                    e.Type, ScalingName(e.Scaling), FormatFloat(e.Factor).c_str());
+      char line[160];
+      std::snprintf(line, sizeof line, "%4d  %-17s  %5d  %4d  %-16s  %-11s  %-23s  %s\n", number,
+                    e.Name, width, e.Type, ScalingName(e.Scaling), FormatFloat(e.Factor).c_str(),
+                    reg::RangeText(range).c_str(), reg::RoleName(r.role));
       s.out() << line;
     }
   };
@@ -185,7 +194,7 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     auto* app = root.add_subcommand(
         "regs",
         "List the register catalogue: the standard (or big) table, then the extended "
-        "registers every motor has");
+        "registers every motor has, with each one's raw range and role");
     app->add_flag("--big", *big, "Show the big-motor table");
     out.push_back({app, [big](Session& s) { return Regs(s, *big); }});
   }

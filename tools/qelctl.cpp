@@ -93,11 +93,13 @@ std::string ParseErrorText(CLI::App& app, const CLI::ParseError& e) {
 void BuildCommandLine(CLI::App& app, GlobalOptions& options, CommandList& commands) {
   app.description(kDescription);
   app.name("qelctl");
-  app.footer(kFooter);
   app.fallthrough();             // global options may also follow the command
   app.require_subcommand(0, 1);  // none is reported below, after unknown words
   AddGlobalOptions(app, options);
   for (CommandGroup add : CommandGroups()) add(app, commands);
+  // Set last: subcommands take the footer in force when they are added, and
+  // this one is for `qelctl --help` only.
+  app.footer(kFooter);
 }
 
 int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& err) {

@@ -383,6 +383,15 @@ TEST_F(Qelctl, HelpAndVersion) {
     EXPECT_NE(help.out.find(std::string("Usage: qelctl ") + cmd), std::string::npos) << cmd;
   }
   EXPECT_NE(Run({"--help"}).out.find("Address 2 is then marked big"), std::string::npos);
+  EXPECT_EQ(Run({"read", "--help"}).out.find("Address 2 is then marked big"), std::string::npos)
+      << "the long footer is for qelctl --help only";
+}
+
+TEST_F(Qelctl, QupStepRefusesAnEmptyRange) {
+  const Result r = Run({"qup", "step", "1", "0x20", "0x10"});
+  EXPECT_EQ(r.rc, 2);
+  EXPECT_EQ(r.err, "qelctl: MIN 0x0020 is above MAX 0x0010\n");
+  EXPECT_EQ(bus().telegrams(), 0u);
 }
 
 }  // namespace

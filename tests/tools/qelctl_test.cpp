@@ -166,9 +166,17 @@ TEST_F(Qelctl, JsonOutputShapes) {
                                         {"type", 2},
                                         {"scaling", "none"},
                                         {"factor", 1.0},
-                                        {"extended", false}}));
+                                        {"extended", false},
+                                        {"min", -2147483648LL},
+                                        {"max", 2147483647},
+                                        {"role", "read-only"}}));
   EXPECT_EQ(regs["registers"].back()["number"], 256 + 102);
   EXPECT_EQ(regs["registers"].back()["extended"], true);
+  const std::string table = Run({"regs"}).out;
+  EXPECT_NE(table.find("\n 259  ADDRESS               16     1  none              1            "
+                       "-32768..32767            identity\n"),
+            std::string::npos)
+      << table;
 
   json status = json::parse(Run({"--json", "status", "1"}).out);
   EXPECT_EQ(status, json({{"address", 1},
