@@ -128,7 +128,7 @@ int Debug(Session& s, int address) {
                  {"count", count},
                  {"mode_cmd", mode}});
   } else {
-    s.out() << Mod(addr) << ": state " << state << ", inputs " << Hex(uint16_t(inputs), 1)
+    s.out() << Mod(addr) << ": state " << ProgramStateText(state) << ", inputs " << Hex(uint16_t(inputs), 1)
             << ", outputs " << Hex(uint16_t(outputs), 1) << ", time " << time << ", count " << count
             << ", mode command " << mode << '\n';
   }

@@ -167,7 +167,7 @@ void Session::CheckModule(bool ok, const std::string& what) {
   if (ok) return Check(ok, what);
   const int32_t code = ctrl_->GetLastError();
   if (code != 0) Fail(code, what);
-  Report(0, what, "the module did not answer", {});
+  Report(0, what, "the module did not answer", {}, kNoAnswerName);
 }
 
 std::string Session::Diagnosis(int32_t code) const {
@@ -180,9 +180,11 @@ void Session::Fail(int32_t code, const std::string& what, const std::string& not
 
 nlohmann::ordered_json Session::ErrorJson(int32_t code, const std::string& what,
                                           const std::string& message,
-                                          const std::string& diagnosis) {
+                                          const std::string& diagnosis,
+                                          const char* name_without_code) {
   const auto u = static_cast<uint32_t>(code);
-  const char* name = qelcomm::ErrorName(u);
+  // A failure without a code of the control's still has a name to test for.
+  const char* name = u == 0 ? name_without_code : qelcomm::ErrorName(u);
   nlohmann::ordered_json e = {{"code", u},
                               {"name", name ? nlohmann::ordered_json(name) : nullptr},
                               {"message", message},
@@ -191,14 +193,20 @@ nlohmann::ordered_json Session::ErrorJson(int32_t code, const std::string& what,
   return e;
 }
 
+void PrintUsageErrorJson(std::ostream& out, const std::string& message) {
+  const nlohmann::ordered_json doc = {
+      {"error", {{"code", nullptr}, {"name", "USAGE"}, {"message", message}}}};
+  out << doc.dump(2) << '\n' << std::flush;
+}
+
 void Session::Report(int32_t code, const std::string& what, const std::string& message,
-                     const std::string& diagnosis) {
+                     const std::string& diagnosis, const char* name_without_code) {
   if (env_.err_is_tty) err_ << "\r\x1b[K";  // wipe a progress line
   err_ << "qelctl: " << what << ": " << Described(code, message) << '\n';
   if (!diagnosis.empty()) err_ << "qelctl: " << diagnosis << '\n';
   if (json()) {
     nlohmann::ordered_json doc = partial_.is_object() ? partial_ : nlohmann::ordered_json::object();
-    doc["error"] = ErrorJson(code, what, message, diagnosis);
+    doc["error"] = ErrorJson(code, what, message, diagnosis, name_without_code);
     PrintJson(doc, streamed_);
   }
   NewCall();

@@ -45,6 +45,12 @@ struct GlobalOptions {
 // A device or protocol failure, already reported on stderr.
 struct DeviceFailure {};
 
+// Names of --json error objects of failures that leave no error code.
+inline constexpr const char* kNoCodeName = "NO_CODE";
+inline constexpr const char* kNoAnswerName = "NO_ANSWER";  // a module's missing reply
+// With --json, a usage error is a document too: {"error": {"name": "USAGE"...}}.
+void PrintUsageErrorJson(std::ostream& out, const std::string& message);
+
 // Writes a file named on the command line; failing is a usage error.
 void WriteWholeFile(const std::string& name, std::string_view data);
 
@@ -130,12 +136,14 @@ class Session {
   nlohmann::ordered_json& partial() { return partial_; }
   // The error object of --json: code, name, message, what, diagnosis.
   nlohmann::ordered_json ErrorJson(int32_t code, const std::string& what,
-                                   const std::string& message, const std::string& diagnosis);
+                                   const std::string& message, const std::string& diagnosis,
+                                   const char* name_without_code = kNoCodeName);
 
  private:
   void OnTrace(const qelcomm::TraceEvent& event);
   [[noreturn]] void Report(int32_t code, const std::string& what, const std::string& message,
-                           const std::string& diagnosis);
+                           const std::string& diagnosis,
+                           const char* name_without_code = kNoCodeName);
 
   GlobalOptions options_;
   std::ostream& out_;

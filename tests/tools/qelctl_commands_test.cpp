@@ -336,11 +336,14 @@ TEST_F(Qelctl, QupOutputsNoopAndDebug) {
   const json debug = json::parse(Run({"module", "debug", "1", "--json"}).out);
   EXPECT_EQ(debug["state"], 1);
   EXPECT_EQ(debug["outputs"], 0x04);
+  EXPECT_EQ(Run({"module", "debug", "1"}).out.rfind("module 1: state 1 (running), inputs ", 0), 0u);
 
   // Motor 2 has no module: its silence is said in words, not as "no code".
   const Result none = Run({"module", "info", "2"});
   EXPECT_EQ(none.rc, 1);
   EXPECT_EQ(none.err, "qelctl: identifying module 2: the module did not answer\n");
+  const json silent = json::parse(Run({"--json", "module", "info", "2"}).out);
+  EXPECT_EQ(silent["error"]["name"], "NO_ANSWER") << "a named error, not a null name";
 }
 
 TEST_F(Qelctl, ModuleWriteAndResetWait) {
