@@ -14,16 +14,21 @@ using json = nlohmann::ordered_json;
 
 struct StatusArgs {
   int address = 0;
-  bool watch = false;
-  int interval_ms = 500;
+  WatchOption watch;
+  int interval_ms = 0;  // --interval: the older spelling of --watch MS
   int count = 0;  // 0 = until interrupted
 };
 
 int Status(Session& s, const StatusArgs& a) {
   const auto addr = int16_t(a.address);
+  if (const std::string stray = a.watch.Stray(); !stray.empty()) {
+    throw UsageError("--watch: interval " + Quoted(stray) + " is not a number of ms");
+  }
+  const bool watch = a.watch.on();
+  const int interval_ms = a.interval_ms > 0 ? a.interval_ms : a.watch.IntervalMs();
   s.Open();
   const uint64_t start = s.platform().NowMs();
-  if (a.watch) s.CatchInterrupt();
+  if (watch) s.CatchInterrupt();
   for (int n = 1;; ++n) {
     int16_t word = 0;
     int32_t position = 0;
@@ -38,15 +43,15 @@ int Status(Session& s, const StatusArgs& a) {
                 {"status_hex", hex},
                 {"position", position},
                 {"errors", errors}};
-      if (a.watch) j["time_ms"] = t;
-      s.PrintJson(j, a.watch);  // one object per line while watching
+      if (watch) j["time_ms"] = t;
+      s.PrintJson(j, watch);  // one object per line while watching
     } else {
-      if (a.watch) s.out() << "+" << Seconds(t) << "s  ";
+      if (watch) s.out() << "+" << Seconds(t) << "s  ";
       s.out() << "motor " << addr << ": status " << hex << "  position " << position << "  errors "
               << errors << '\n'
               << std::flush;
     }
-    if (!a.watch || n == a.count || !s.Pause(uint32_t(a.interval_ms))) break;
+    if (!watch || n == a.count || !s.Pause(uint32_t(interval_ms))) break;
   }
   return kExitOk;
 }
@@ -157,16 +162,16 @@ void AddMotorCommands(CLI::App& root, CommandList& out) {
     auto* app = root.add_subcommand(
         "status", "Read a motor's status: status word, position and error counter");
     app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
-    auto* watch = app->add_flag("--watch", a->watch, "Repeat until interrupted (or --count)");
-    app->add_option("--interval", a->interval_ms, "Pause between readings, in ms")
+    AddWatchOption(app, a->watch,
+                   "Read again every MS ms (500) until Ctrl-C or --count, as read does");
+    app->add_option("--interval", a->interval_ms, "Pause between readings, in ms (as --watch MS)")
         ->type_name("MS")
         ->check(StrictInt(1, 3600000))
-        ->capture_default_str()
-        ->needs(watch);
+        ->needs(a->watch.option);
     app->add_option("--count", a->count, "Stop after N readings")
         ->type_name("N")
         ->check(StrictInt(1, 1000000000))
-        ->needs(watch);
+        ->needs(a->watch.option);
     out.push_back({app, [a](Session& s) { return Status(s, *a); }});
   }
   AddSafeModeCommand(root, out, kReset, "Restart a motor through its safe mode");

@@ -73,21 +73,9 @@ struct ReadArgs {
   int address = 0;
   std::vector<std::string> regs;
   bool raw = false;
-  std::vector<std::string> watch;  // given: repeat; its value: the interval in ms
-  int count = 0;                   // 0 = until interrupted
+  WatchOption watch;
+  int count = 0;  // 0 = until interrupted
 };
-
-constexpr int kDefaultWatchMs = 500;
-
-int WatchInterval(const ReadArgs& a) {
-  if (a.watch.empty() || a.watch.front().empty()) return kDefaultWatchMs;
-  int64_t ms = 0;
-  if (!ParseInteger(a.watch.front(), ms) || ms < 1 || ms > 3600000) {
-    throw UsageError("--watch: interval " + Quoted(a.watch.front()) +
-                     " is not a number of ms in 1..3600000");
-  }
-  return int(ms);
-}
 
 // One line (or NDJSON object) per interval; a failed reading is marked and
 // the watch goes on. Ends after --count readings or on Ctrl-C.
@@ -129,11 +117,16 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
   return failed ? kExitFailure : kExitOk;
 }
 
-int Read(Session& s, const ReadArgs& a, bool watching) {
+int Read(Session& s, const ReadArgs& a) {
   const int addr = a.address;
+  const bool watching = a.watch.on();
+  // `read 1 --watch P_IST`: the word after --watch is the first register.
+  std::vector<std::string> names = a.regs;
+  if (const std::string stray = a.watch.Stray(); !stray.empty()) names.insert(names.begin(), stray);
+  if (names.empty()) throw UsageError("REG is required");
   std::vector<RegisterRef> refs;
-  for (const auto& text : a.regs) refs.push_back(ResolveRegister(s.IsBig(addr), text));
-  const int interval = watching ? WatchInterval(a) : 0;
+  for (const auto& text : names) refs.push_back(ResolveRegister(s.IsBig(addr), text));
+  const int interval = watching ? a.watch.IntervalMs() : 0;
   s.Open();
   if (watching) return Watch(s, a, refs, interval);
   s.partial() = {{"address", addr}, {"registers", json::array()}};
@@ -203,19 +196,18 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     auto* app = root.add_subcommand(
         "read", "Read registers; values in user units where the catalogue scales a register");
     app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
-    app->add_option("REG", a->regs, "Registers, by name or number")->required();
+    // Checked by the command: a word taken by --watch may be the first.
+    app->add_option("REG", a->regs, "Registers, by name or number (one at least)");
     app->add_flag("--raw", a->raw, "Raw register values instead of user units");
-    auto* watch = app->add_option("--watch", a->watch,
-                                  "Read again every INTERVAL ms (500) until Ctrl-C or --count, one "
-                                  "line (or JSON object) each; a failed reading is marked, the "
-                                  "watch goes on and the exit status is then 1")
-                      ->type_name("[INTERVAL]")
-                      ->expected(0, 1);
+    AddWatchOption(app, a->watch,
+                   "Read again every MS ms (500) until Ctrl-C or --count, one line (or JSON "
+                   "object) each; a failed reading is marked, the watch goes on and the exit "
+                   "status is then 1");
     app->add_option("--count", a->count, "Stop after N readings")
         ->type_name("N")
         ->check(StrictInt(1, 1000000000))
-        ->needs(watch);
-    out.push_back({app, [a, watch](Session& s) { return Read(s, *a, watch->count() > 0); }});
+        ->needs(a->watch.option);
+    out.push_back({app, [a](Session& s) { return Read(s, *a); }});
   }
   {
     auto a = std::make_shared<WriteArgs>();

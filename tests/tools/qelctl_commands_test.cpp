@@ -95,6 +95,27 @@ TEST_F(Qelctl, ReadWatchMarksAFailedReadingAndGoesOn) {
   EXPECT_EQ(first["registers"][0]["value"], 0.0);
 }
 
+TEST_F(Qelctl, WatchTakesAnIntervalOrLeavesTheNextWordToTheCommand) {
+  const Result before = Run({"read", "1", "--watch", "100", "P_IST", "--count", "2"});
+  ASSERT_EQ(before.rc, 0) << before.err;
+  EXPECT_NE(before.out.find("\n+0.10"), std::string::npos) << before.out;
+  EXPECT_NE(before.out.find("motor 1: P_IST (10) = 0"), std::string::npos);
+  const Result reg = Run({"read", "1", "--watch", "P_IST", "V_IST", "--count", "1"});
+  EXPECT_NE(reg.out.find("motor 1: P_IST (10) = 0, V_IST (12) = 0\n"), std::string::npos)
+      << reg.out << reg.err;
+  // status takes --watch MS as read does: the gap between readings grows by it.
+  auto gap = [this](const char* ms) {
+    std::istringstream lines(Run({"--json", "status", "1", "--watch", ms, "--count", "2"}).out);
+    std::string first, second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    return json::parse(second)["time_ms"].get<int64_t>() -
+           json::parse(first)["time_ms"].get<int64_t>();
+  };
+  EXPECT_EQ(gap("2020") - gap("20"), 2000);
+  EXPECT_EQ(Run({"status", "1", "--watch", "x"}).rc, 2);
+}
+
 TEST_F(Qelctl, DumpAndRestoreRoundTrip) {
   ASSERT_EQ(Run({"write", "1", "V_SOLL", "123", "--raw"}).rc, 0);
   ASSERT_EQ(Run({"dump", "1", "-o", Path("motor1.json")}).rc, 0);
