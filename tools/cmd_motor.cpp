@@ -65,16 +65,19 @@ struct SafeModeCommand {
   uint8_t sync;         // of the command telegram itself
   bool (qelcomm::CQelCommCtrl::*plain)(int16_t);
   bool (qelcomm::CQelCommCtrl::*wait)(int16_t);
+  bool stays_safe;  // the motor may stay in safe mode afterwards
 };
 
 constexpr SafeModeCommand kReset{"reset", "reset", "to restart", qelcomm::protocol::sync::kRestart,
-                                 &qelcomm::CQelCommCtrl::Reset, &qelcomm::CQelCommCtrl::ResetWait};
+                                 &qelcomm::CQelCommCtrl::Reset, &qelcomm::CQelCommCtrl::ResetWait,
+                                 false};
 constexpr SafeModeCommand kFlash{"flash",
                                  "registers saved to flash",
                                  "to finish writing flash",
                                  qelcomm::protocol::sync::kFlash,
                                  &qelcomm::CQelCommCtrl::WriteToFlash,
-                                 &qelcomm::CQelCommCtrl::WriteToFlashWait};
+                                 &qelcomm::CQelCommCtrl::WriteToFlashWait,
+                                 true};
 
 struct SafeModeArgs {
   int address = 0;
@@ -100,6 +103,14 @@ bool ProbeFor(Session& s, int16_t addr, uint32_t ms) {
     if (code < qelcomm::ERR_ANSWER_LENGTH || code > qelcomm::ERR_END_SYNC) return false;
   }
   return false;
+}
+
+// Whether MODE_REG reads safe mode; a failed read says nothing.
+bool InSafeMode(Session& s, int16_t addr) {
+  int32_t mode = 0;
+  const bool ok = s.ctrl().ReadParameter(addr, qelcomm::protocol::reg::kModeReg, mode);
+  s.NewCall();
+  return ok && mode == qelcomm::protocol::kSafeModeValue;
 }
 
 int RunSafeMode(Session& s, const SafeModeCommand& c, const SafeModeArgs& a) {
@@ -130,13 +141,19 @@ int RunSafeMode(Session& s, const SafeModeCommand& c, const SafeModeArgs& a) {
   }
   const uint64_t elapsed = s.platform().NowMs() - start;
   const bool waited = a.wait || a.wait_ms > 0;
+  const bool safe = waited && c.stays_safe && InSafeMode(s, addr);
   if (s.json()) {
-    s.PrintJson(
-        {{"address", addr}, {"command", c.name}, {"waited", waited}, {"elapsed_ms", elapsed}});
+    json j = {{"address", addr}, {"command", c.name}, {"waited", waited}, {"elapsed_ms", elapsed}};
+    if (safe) j["safe_mode"] = true;
+    s.PrintJson(j);
   } else {
     s.out() << motor << ": " << c.done;
     if (waited) s.out() << ", answering again after " << Seconds(elapsed) << " s";
     s.out() << '\n';
+    if (safe) {
+      s.out() << motor << " stays in safe mode (MODE_REG " << qelcomm::protocol::kSafeModeValue
+              << "); 'qelctl reset " << addr << " --wait' restarts it into normal operation\n";
+    }
   }
   return kExitOk;
 }

@@ -180,12 +180,17 @@ TEST_F(Qelctl, FlashAndResetWithWait) {
   const Result flash = Run({"flash", "1", "--wait"});
   ASSERT_EQ(flash.rc, 0) << flash.err;
   EXPECT_EQ(flash.out.rfind("motor 1: registers saved to flash, answering again after ", 0), 0u);
+  EXPECT_NE(flash.out.find("\nmotor 1 stays in safe mode (MODE_REG 15); 'qelctl reset 1 --wait' "
+                           "restarts it into normal operation\n"),
+            std::string::npos)
+      << flash.out;
   ASSERT_EQ(Run({"write", "1", "V_SOLL", "300", "--raw"}).rc, 0);
   const json reset = json::parse(Run({"--json", "reset", "1", "--wait"}).out);
   // The motor is silent for a while after a restart: a real wait takes that long.
   EXPECT_GE(reset["elapsed_ms"].get<int>(), 1000);
   EXPECT_EQ(reset["waited"], true);
   EXPECT_EQ(OnBus(1, 5), 200u) << "the restart reloads what was flashed";
+  EXPECT_FALSE(reset.contains("safe_mode")) << "a restart leaves safe mode";
 }
 
 TEST_F(Qelctl, GroupWriteReachesEveryMember) {
