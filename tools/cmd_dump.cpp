@@ -43,6 +43,7 @@ int Dump(Session& s, const DumpArgs& a) {
     s.NewCall();
     if (ReadRaw(s, a.address, r, raw)) {
       s.ctrl().GetLastError();
+      CheckNotBig(s, a.address, r);  // a dump of the wrong table is worse than none
       json entry = MakeReading(s, a.address, r, raw, false).Json();
       entry["role"] = reg::RoleName(r.role);
       regs.push_back(entry);

@@ -48,6 +48,7 @@ struct DeviceFailure {};
 // Names of --json error objects of failures that leave no error code.
 inline constexpr const char* kNoCodeName = "NO_CODE";
 inline constexpr const char* kNoAnswerName = "NO_ANSWER";  // a module's missing reply
+inline constexpr const char* kBigMotorName = "BIG_MOTOR";  // a reply wider than the table says
 // With --json, a usage error is a document too: {"error": {"name": "USAGE"...}}.
 void PrintUsageErrorJson(std::ostream& out, const std::string& message);
 
@@ -106,6 +107,12 @@ class Session {
   // `note` replaces the diagnosis from the line. With --json the partial
   // document, with the error added, goes to stdout.
   [[noreturn]] void Fail(int32_t code, const std::string& what, const std::string& note = {});
+  // A failure the tool finds itself, without a code of the control's:
+  // `message` in words, `name` for --json.
+  [[noreturn]] void FailNamed(const std::string& what, const std::string& message,
+                              const char* name) {
+    Report(0, what, message, {}, name);
+  }
   // "ERR_TIMEOUT (0x2000000D): Timeout" or "OS error 2: No such file...".
   std::string DescribeError(int32_t code);
   // The control's message for `code`; GetLastErrorStr gives a stored

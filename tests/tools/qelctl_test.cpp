@@ -266,11 +266,20 @@ TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
 
   // A big motor read with the standard table: the reply has 32 bits.
   ASSERT_EQ(Run({"write", "2", "V_SOLL", "0x12345", "--raw"}).rc, 0);
+  // Its low bytes alone are a wrong value: the read fails, as a dump does.
   const Result narrow = Run({"--standard", "2", "read", "2", "V_SOLL", "--raw"});
-  EXPECT_EQ(narrow.rc, 0);
+  EXPECT_EQ(narrow.rc, 1);
+  EXPECT_EQ(narrow.out, "");
   EXPECT_EQ(narrow.err,
-            "qelctl: note: a 16-bit register came back with high bytes set: is motor 2 a big "
-            "motor? (--big 2)\n");
+            "qelctl: reading V_SOLL (5) from motor 2: a 16-bit register came back with high bytes "
+            "set: is motor 2 a big motor? (--big 2)\n");
+  const Result dump = Run({"--standard", "2", "dump", "2", "-o", Path("d.json")});
+  EXPECT_EQ(dump.rc, 1);
+  EXPECT_NE(dump.err.find("is motor 2 a big motor? (--big 2)"), std::string::npos) << dump.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("d.json"))) << "no dump of the wrong table";
+  EXPECT_EQ(json::parse(Run({"--json", "--standard", "2", "read", "2", "V_SOLL"}).out)["error"]
+                ["name"],
+            "BIG_MOTOR");
 
   // --echo on a line that does not echo.
   const Result no_echo = Run({"--echo", "read", "1", "MODE_REG"});
