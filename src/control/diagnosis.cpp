@@ -5,6 +5,7 @@
 
 #include "qelcomm/errors.h"
 #include "qelcomm/protocol.h"
+#include "qelcomm/telegram_text.h"
 
 namespace qelcomm {
 namespace {
@@ -32,6 +33,15 @@ bool StartsWith(const std::vector<uint8_t>& b, const std::vector<uint8_t>& prefi
 
 std::string Plural(size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// A reply that starts as one (its first sync bytes agree) and then goes
+// wrong was damaged on its way: a wrong bit rate garbles every byte.
+std::string DamagedReply(const std::vector<uint8_t>& b) {
+  if (b.size() < 3 || b[0] != b[1]) return {};
+  const std::string fault = FindTelegramFault(false, b);
+  if (fault.empty()) return {};
+  return "a reply came back damaged (" + fault + "): a fault on the line or in the device";
 }
 
 // The read reply's data bytes 3 and 4: zero for a 16-bit register.
@@ -68,6 +78,7 @@ std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setti
     if (!a.received.empty()) last = &a;
   }
   if (!last) return "no reply within 100 ms (" + Plural(attempts.size(), "attempt") + ")";
+  if (std::string damaged = DamagedReply(last->received); !damaged.empty()) return damaged;
   if (!LooksLikeTelegram(last->received)) {
     return "replies look like noise: check the bit rate (" + terms.bit_rate + ")";
   }

@@ -116,6 +116,26 @@ TEST_F(Qelctl, WatchTakesAnIntervalOrLeavesTheNextWordToTheCommand) {
   EXPECT_EQ(Run({"status", "1", "--watch", "x"}).rc, 2);
 }
 
+TEST_F(Qelctl, ADamagedReplyIsCalledSoNotIncompleteNorTheBitRate) {
+  bus().SetFault(1, FaultKind::kComplement);
+  const Result complement = Run({"--trace", "--retries", "1", "read", "1", "MODE_REG"});
+  EXPECT_EQ(complement.rc, 1);
+  EXPECT_NE(complement.err.find("  corrupt reply: byte "), std::string::npos) << complement.err;
+  EXPECT_NE(complement.err.find(" is not the complement of byte "), std::string::npos);
+  EXPECT_EQ(complement.err.find("reply incomplete, 19 bytes"), std::string::npos);
+  EXPECT_NE(complement.err.find("qelctl: a reply came back damaged (byte "), std::string::npos)
+      << complement.err;
+  EXPECT_EQ(complement.err.find("bit rate"), std::string::npos) << complement.err;
+
+  bus().SetFault(1, FaultKind::kBadAccept);
+  const Result accept = Run({"--trace", "--retries", "1", "write", "1", "MODE_REG", "2"});
+  EXPECT_EQ(accept.rc, 1);
+  EXPECT_NE(accept.err.find("corrupt reply: byte 3 (0x12) does not repeat the sync 0x11"),
+            std::string::npos)
+      << accept.err;
+  EXPECT_EQ(accept.err.find("bit rate"), std::string::npos) << accept.err;
+}
+
 TEST_F(Qelctl, DumpAndRestoreRoundTrip) {
   ASSERT_EQ(Run({"write", "1", "V_SOLL", "123", "--raw"}).rc, 0);
   ASSERT_EQ(Run({"dump", "1", "-o", Path("motor1.json")}).rc, 0);
