@@ -1,4 +1,5 @@
 // qelctl in-process: bus, motor, dump, module and Qup commands, tracing.
+#include "qelcomm/diagnosis.h"
 #include "qelctl_fixture.h"
 #include "trace.h"
 
@@ -134,6 +135,27 @@ TEST_F(Qelctl, ADamagedReplyIsCalledSoNotIncompleteNorTheBitRate) {
             std::string::npos)
       << accept.err;
   EXPECT_EQ(accept.err.find("bit rate"), std::string::npos) << accept.err;
+}
+
+TEST_F(Qelctl, AReplyToThePreviousRequestIsCalledLate) {
+  using Dir = qelcomm::TraceEvent::Direction;
+  const std::vector<uint8_t> mode = {0x50, 0x50, 0x50, 0x01, 0xFE, 0x02, 0xFD, 0xAA, 0xAA};
+  const std::vector<uint8_t> p_ist = {0x50, 0x50, 0x50, 0x01, 0xFE, 0x0A, 0xF5, 0xAA, 0xAA};
+  const std::vector<uint8_t> mode_reply = {0x52, 0x52, 0x52, 0x00, 0xFF, 0x02, 0xFD, 0x02, 0xFD, 0x00,
+                                           0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0xAA, 0xAA};
+  qelcomm::LineLog log;
+  log.Add({Dir::Sent, 0, mode.data(), mode.size()});  // unanswered in its window
+  log.Clear();
+  log.Add({Dir::Sent, 0, p_ist.data(), p_ist.size()});
+  log.Add({Dir::Received, 0, mode_reply.data(), mode_reply.size()});
+  EXPECT_EQ(qelcomm::Diagnose(log, qelcomm::ERR_PARAM_MISMATCH),
+            "a late reply: it answers the previous request (read motor 1 register MODE_REG (2)), "
+            "which the device answered after its window");
+  // A reply to a register neither request named is no late reply.
+  log.Clear();
+  log.Add({Dir::Sent, 0, mode.data(), mode.size()});
+  log.Add({Dir::Received, 0, mode_reply.data(), mode_reply.size()});
+  EXPECT_EQ(qelcomm::Diagnose(log, 0), "");
 }
 
 TEST_F(Qelctl, DumpAndRestoreRoundTrip) {
