@@ -1,6 +1,7 @@
 // regs, read, write: the register catalogue and single-register transfers.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <fstream>
 
 #include "args.h"
 #include "command.h"
@@ -74,7 +75,31 @@ struct ReadArgs {
   std::vector<std::string> regs;
   bool raw = false;
   WatchOption watch;
-  int count = 0;  // 0 = until interrupted
+  int count = 0;    // 0 = until interrupted
+  std::string csv;  // --csv FILE: every reading as a row too
+};
+
+// --csv: a header of register names, then one row per reading with its
+// time in ms; a failed reading leaves its cell empty.
+class CsvLog {
+ public:
+  CsvLog(const std::string& file, const std::vector<RegisterRef>& refs) {
+    if (file.empty()) return;
+    out_.open(file, std::ios::binary | std::ios::trunc);
+    if (!out_) throw UsageError("cannot write " + file);
+    out_ << "time_ms";
+    for (const RegisterRef& r : refs) out_ << ',' << (r.name.empty() ? r.Label() : r.name);
+    out_ << '\n';
+  }
+  void Row(uint64_t time_ms, const std::vector<std::string>& cells) {
+    if (!out_.is_open()) return;
+    out_ << time_ms;
+    for (const std::string& c : cells) out_ << ',' << c;
+    out_ << '\n' << std::flush;  // a watch ends with Ctrl-C: keep what was read
+  }
+
+ private:
+  std::ofstream out_;
 };
 
 // One line (or NDJSON object) per interval; a failed reading is marked and
@@ -82,10 +107,12 @@ struct ReadArgs {
 int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, int interval_ms) {
   const uint64_t start = s.platform().NowMs();
   s.CatchInterrupt();
+  CsvLog csv(a.csv, refs);
   bool failed = false;
   for (int n = 1;; ++n) {
     json items = json::array();
     std::string text;
+    std::vector<std::string> cells;
     for (const RegisterRef& r : refs) {
       int32_t raw = 0;
       s.NewCall();
@@ -96,9 +123,11 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
         const Reading v = MakeReading(s, a.address, r, raw, a.raw);
         items.push_back(v.Json());
         text += v.Text();
+        cells.push_back(v.scaled ? FormatUser(v.user) : std::to_string(v.raw));
         continue;
       }
       failed = true;
+      cells.emplace_back();
       const Session::Judged j = s.Judge(code, ReadingWhat(a.address, r));
       items.push_back({{"number", r.number},
                        {"name", r.name.empty() ? json() : json(r.name)},
@@ -106,6 +135,7 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
       text += r.Label() + " = FAILED (" + j.text + ")";
     }
     const uint64_t t = s.platform().NowMs() - start;
+    csv.Row(t, cells);
     if (s.json()) {
       s.PrintJson({{"time_ms", t}, {"address", a.address}, {"registers", items}}, true);
     } else {
@@ -206,6 +236,11 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     app->add_option("--count", a->count, "Stop after N readings")
         ->type_name("N")
         ->check(StrictInt(1, 1000000000))
+        ->needs(a->watch.option);
+    app->add_option("--csv", a->csv,
+                    "Also log every reading to FILE: time in ms, then one column per register "
+                    "(empty where a reading failed)")
+        ->type_name("FILE")
         ->needs(a->watch.option);
     out.push_back({app, [a](Session& s) { return Read(s, *a); }});
   }

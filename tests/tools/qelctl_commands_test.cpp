@@ -91,6 +91,15 @@ TEST_F(Qelctl, ReadWatchMarksAFailedReadingAndGoesOn) {
                      "motor 1: MODE_REG (2) = FAILED (ERR_ANSWER_LENGTH (0x20000003): Answer is "
                      "not of expected length; no reply within 100 ms (5 attempts))",
                      "motor 1: MODE_REG (2) = 2", "motor 1: MODE_REG (2) = 2"}));
+  // --csv logs the same readings, a failed one as an empty cell.
+  bus().SetFault(1, FaultKind::kDrop, 5);
+  ASSERT_EQ(Run({"read", "1", "MODE_REG", "V_SOLL", "--watch", "100", "--count", "3", "--csv",
+                 Path("log.csv")})
+                .rc,
+            1);
+  EXPECT_EQ(Slurp(Path("log.csv")),
+            "time_ms,MODE_REG,V_SOLL\n501,,47.6806640625\n603,2,47.6806640625\n"
+            "705,2,47.6806640625\n");
   const json first =
       json::parse(Run({"--json", "read", "1", "P_SOLL", "--watch", "--count", "1"}).out);
   EXPECT_EQ(first["registers"][0]["value"], 0.0);
