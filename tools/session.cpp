@@ -35,6 +35,7 @@ Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& 
     throw UsageError("--port is empty; name a device, or leave --port out for the embedded "
                      "virtual bus");
   }
+  if (options_.port_given) CheckPortUrl(options_.port);
   if (IsVirtual()) {
     auto vp = env_.virtual_platform;
     if (!vp) {
@@ -104,6 +105,29 @@ std::string Session::PortLabel() const {
   if (options_.port_given) return options_.port;
   const std::string device = platform_->DeviceNameForPort(int16_t(options_.com));
   return "port " + std::to_string(options_.com) + (device.empty() ? "" : " (" + device + ")");
+}
+
+void CheckPortUrl(const std::string& port) {
+  const size_t sep = port.find("://");
+  if (sep == std::string::npos) return;  // a device path
+  const std::string scheme = port.substr(0, sep);
+  const std::string url = "--port " + Quoted(port);
+  if (scheme != "rfc2217" && scheme != "tcp") {
+    throw UsageError(url + ": unknown scheme " + Quoted(scheme) +
+                     "; the schemes are rfc2217:// and tcp://");
+  }
+  const std::string rest = port.substr(sep + 3);
+  const size_t bracket = rest.rfind(']');
+  const size_t colon = rest.rfind(':');
+  int64_t number = 0;
+  if (colon == std::string::npos || colon == 0 ||
+      (bracket != std::string::npos && colon < bracket)) {
+    throw UsageError(url + " names no port: write " + scheme + "://HOST:PORT");
+  }
+  if (!ParseInteger(rest.substr(colon + 1), number) || number < 1 || number > 65535) {
+    throw UsageError(url + ": " + Quoted(rest.substr(colon + 1)) +
+                     " is not a port number in 1..65535");
+  }
 }
 
 void Session::Open() {

@@ -52,6 +52,10 @@ inline constexpr const char* kBigMotorName = "BIG_MOTOR";  // a reply wider than
 // With --json, a usage error is a document too: {"error": {"name": "USAGE"...}}.
 void PrintUsageErrorJson(std::ostream& out, const std::string& message);
 
+// A network --port (SCHEME://HOST:PORT) with a scheme qelctl knows and a
+// port number; refused as a usage error naming the URL. Device paths pass.
+void CheckPortUrl(const std::string& port);
+
 // Writes a file named on the command line; failing is a usage error.
 void WriteWholeFile(const std::string& name, std::string_view data);
 
