@@ -5,7 +5,7 @@
 namespace qelctl_test {
 namespace {
 
-class Restore : public Qelctl {
+class QelctlRestore : public Qelctl {
  protected:
   // Standard motors at 1 and 3, a big one at 2.
   void SetUp() override {
@@ -19,7 +19,7 @@ class Restore : public Qelctl {
   }
 };
 
-TEST_F(Restore, WritesSettingsOnlyAndLeavesIdentitiesAndLiveValuesAlone) {
+TEST_F(QelctlRestore, WritesSettingsOnlyAndLeavesIdentitiesAndLiveValuesAlone) {
   ASSERT_EQ(Run({"write", "1", "GROUPID", "4"}).rc, 0);
   ASSERT_EQ(Run({"write", "1", "P_SOLL", "30000"}).rc, 0);  // motor 1 moves
   ASSERT_EQ(Run({"dump", "1", "-o", Path("motor1.json")}).rc, 0);
@@ -47,7 +47,7 @@ TEST_F(Restore, WritesSettingsOnlyAndLeavesIdentitiesAndLiveValuesAlone) {
   EXPECT_GT(j["skipped"]["live"].get<int>(), 0);
 }
 
-TEST_F(Restore, LiveAndIdentityRegistersOnRequest) {
+TEST_F(QelctlRestore, LiveAndIdentityRegistersOnRequest) {
   ASSERT_EQ(Run({"dump", "1", "-o", Path("motor1.json")}).rc, 0);
   ASSERT_EQ(Run({"write", "1", "SERIALNUMBER", "77", "--force"}).rc, 0);
   ASSERT_EQ(Run({"write", "1", "P_SOLL", "50"}).rc, 0);
@@ -61,7 +61,7 @@ TEST_F(Restore, LiveAndIdentityRegistersOnRequest) {
   EXPECT_EQ(OnBus(1, 3), 0u);
 }
 
-TEST_F(Restore, ADumpOfTheOtherMotorSizeIsRefusedBeforeAnyWrite) {
+TEST_F(QelctlRestore, ADumpOfTheOtherMotorSizeIsRefusedBeforeAnyWrite) {
   ASSERT_EQ(Run({"dump", "2", "-o", Path("big.json")}).rc, 0);
   ASSERT_EQ(Run({"dump", "1", "-o", Path("standard.json")}).rc, 0);
   const uint64_t sent = bus().telegrams();
@@ -74,7 +74,7 @@ TEST_F(Restore, ADumpOfTheOtherMotorSizeIsRefusedBeforeAnyWrite) {
   EXPECT_EQ(bus().telegrams(), sent);
 }
 
-TEST_F(Restore, AHandEditedFileIsReadOneWay) {
+TEST_F(QelctlRestore, AHandEditedFileIsReadOneWay) {
   // raw is written; a value alone is converted in units, 50 and 50.0 alike.
   const std::string raw = Edited("raw.json", R"({"number": 5, "raw": 123, "value": 58.647216796875})");
   ASSERT_EQ(Run({"restore", "1", raw}).rc, 0);
@@ -102,7 +102,7 @@ TEST_F(Restore, AHandEditedFileIsReadOneWay) {
   EXPECT_EQ(bus().telegrams(), sent) << "refused before anything is sent";
 }
 
-TEST_F(Restore, BrokenJsonSaysWhereOrThatItIsCutOff) {
+TEST_F(QelctlRestore, BrokenJsonSaysWhereOrThatItIsCutOff) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"{\n  \"registers\": [\n    {\"number\": 5,, }\n", " line 3, column 18: not valid JSON"},
       {"", " is empty"},
