@@ -27,7 +27,6 @@ constexpr uint32_t kPollMs = 20;
 constexpr int kMaxPolls = 50;
 constexpr uint32_t kRunMs = 500;  // how long the module's program runs
 using qelcomm::protocol::kPageSize;
-using qelcomm::sim::ProgramState;
 
 // VemoProgram reads a file: the demo's built-in HEX text goes into a
 // temporary one for as long as the tour needs it.
@@ -270,10 +269,7 @@ class Tour {
     int32_t time = 0, count = 0;
     s_.CheckModule(c_.VemoDebug(kMotor, state, inputs, outputs, time, count, mode),
                    "reading the module's debug state");
-    const char* name = state == int16_t(ProgramState::kRunning)   ? " (running)"
-                       : state == int16_t(ProgramState::kStopped) ? " (stopped)"
-                                                                  : "";
-    return "state " + std::to_string(state) + name + ", time " + std::to_string(time) + ", count " +
+    return "state " + ProgramStateText(state) + ", time " + std::to_string(time) + ", count " +
            std::to_string(count) + ", outputs " + Hex(uint16_t(outputs), 1);
   }
 

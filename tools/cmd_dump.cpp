@@ -4,6 +4,7 @@
 
 #include "args.h"
 #include "command.h"
+#include "dump_file.h"
 #include "reading.h"
 #include "session.h"
 
@@ -42,12 +43,18 @@ int Dump(Session& s, const DumpArgs& a) {
     s.NewCall();
     if (ReadRaw(s, a.address, r, raw)) {
       s.ctrl().GetLastError();
-      regs.push_back(MakeReading(s, a.address, r, raw, false).Json());
+      CheckNotBig(s, a.address, r);  // a dump of the wrong table is worse than none
+      json entry = MakeReading(s, a.address, r, raw, false).Json();
+      entry["role"] = reg::RoleName(r.role);
+      regs.push_back(entry);
       continue;
     }
     ++missing;
     const Session::Judged j = s.Judge(s.ctrl().GetLastError(), ReadingWhat(a.address, r));
-    regs.push_back({{"number", r.number}, {"name", r.name}, {"error", j.json["message"]}});
+    regs.push_back({{"number", r.number},
+                    {"name", r.name},
+                    {"role", reg::RoleName(r.role)},
+                    {"error", j.json["message"]}});
   }
   const json doc = {{"address", a.address},
                     {"table", big ? "big" : "standard"},
@@ -71,29 +78,62 @@ struct RestoreArgs {
   std::string file;
   bool dry_run = false;
   bool flash = false;
+  bool include_live = false;
+  bool include_identity = false;
 };
 
-// The registers of a dump: number and raw value of each that was read.
-std::vector<std::pair<RegisterRef, int32_t>> LoadDump(Session& s, const RestoreArgs& a) {
+// What a parameter set carries, and what it leaves alone by default: live
+// values would move the motor or fail the check, identities copied from
+// another motor make two answer as one, and read-only registers belong to
+// the firmware.
+struct Selection {
+  std::vector<std::pair<RegisterRef, int32_t>> write;
+  size_t in_file = 0;
+  int live = 0, read_only = 0, identity = 0;
+
+  json SkippedJson() const {
+    return {{"live", live}, {"read_only", read_only}, {"identity", identity}};
+  }
+  // "left alone: 40 live (--include-live writes them), 2 identity (...)".
+  std::string SkippedText() const {
+    std::string text;
+    auto add = [&text](int n, const std::string& what) {
+      if (n > 0) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+    };
+    add(live, "live (--include-live writes them)");
+    add(read_only, "read-only");
+    add(identity, "identity (--include-identity writes them)");
+    return text.empty() ? "" : "left alone: " + text + " registers";
+  }
+};
+
+Selection LoadDump(Session& s, const RestoreArgs& a) {
   std::string text;
   if (const qelcomm::OsError e = s.platform().ReadWholeFile(a.file, text); e != 0) {
     throw UsageError("cannot read " + a.file + ": " + s.platform().ErrorText(e));
   }
-  const json doc = json::parse(text, nullptr, false);
-  if (!doc.is_object() || !doc.contains("registers") || !doc["registers"].is_array()) {
-    throw UsageError(a.file + " is not a dump (no \"registers\" list)");
-  }
   const bool big = s.IsBig(a.address);
-  std::vector<std::pair<RegisterRef, int32_t>> out;
-  for (const json& item : doc["registers"]) {
-    if (!item.is_object() || !item.contains("number") || item.contains("error")) continue;
-    const json raw = item.contains("raw") ? item["raw"] : item["value"];
-    if (!item["number"].is_number_integer() || !raw.is_number_integer()) {
-      throw UsageError(a.file + ": register " + item["number"].dump() +
-                       " has no integer raw value");
+  const DumpFile dump = ParseDump(text, a.file, big, s.Factors(big));
+  if (dump.big && *dump.big != big) {
+    const auto size = [](bool b) { return b ? std::string("big") : std::string("standard"); };
+    throw UsageError(a.file + " holds the registers of a " + size(*dump.big) + " motor; motor " +
+                     std::to_string(a.address) + " is taken as " + size(big) +
+                     (big ? " (--big)" : " (--big selects a big one)") + "; nothing was written");
+  }
+  Selection out;
+  out.in_file = dump.entries.size();
+  for (const DumpEntry& e : dump.entries) {
+    switch (e.reg.role) {
+      case reg::Role::kSetting: break;
+      case reg::Role::kLive:
+        if (!a.include_live) { ++out.live; continue; }
+        break;
+      case reg::Role::kReadOnly: ++out.read_only; continue;
+      case reg::Role::kIdentity:
+        if (!a.include_identity) { ++out.identity; continue; }
+        break;
     }
-    const RegisterRef r = ResolveRegister(big, std::to_string(item["number"].get<int64_t>()));
-    out.emplace_back(r, ParseRawValue(std::to_string(raw.get<int64_t>()), r));
+    out.write.emplace_back(e.reg, e.raw);
   }
   return out;
 }
@@ -101,9 +141,13 @@ std::vector<std::pair<RegisterRef, int32_t>> LoadDump(Session& s, const RestoreA
 // Reads every register first: only those that differ are written, each is
 // read back, and every difference left is reported.
 int Restore(Session& s, const RestoreArgs& a) {
-  const auto wanted = LoadDump(s, a);
+  const Selection selected = LoadDump(s, a);
+  const auto& wanted = selected.write;
   s.Open();
   const std::string motor = "motor " + std::to_string(a.address);
+  if (!s.json() && !selected.SkippedText().empty()) {
+    s.out() << motor << ": " << selected.SkippedText() << '\n';
+  }
   json changes = json::array();
   int written = 0, failed = 0;
   for (const auto& [r, want] : wanted) {
@@ -134,10 +178,11 @@ int Restore(Session& s, const RestoreArgs& a) {
     s.PrintJson({{"address", a.address},
                  {"dry_run", a.dry_run},
                  {"changes", changes},
+                 {"skipped", selected.SkippedJson()},
                  {"differences", failed},
                  {"flashed", flash}});
   } else {
-    s.out() << motor << ": " << wanted.size() << " registers in " << a.file << ", "
+    s.out() << motor << ": " << wanted.size() << " registers from " << a.file << ", "
             << changes.size() << (a.dry_run ? " would change" : " differed, ")
             << (a.dry_run ? "" : std::to_string(failed) + " still differ")
             << (flash ? ", saved to flash" : "") << '\n';
@@ -162,12 +207,23 @@ void AddDumpCommands(CLI::App& root, CommandList& out) {
     auto a = std::make_shared<RestoreArgs>();
     auto* app = root.add_subcommand(
         "restore",
-        "Write back the raw values of a dump where the motor differs, read each back and report "
+        "Write back the settings of a dump where the motor differs, read each back and report "
         "every difference (exit status 1 if any is left)");
     app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
     app->add_option("FILE", a->file, "A file written by dump")->required();
     app->add_flag("--dry-run", a->dry_run, "Only show what would change");
     app->add_flag("--flash", a->flash, "Save the registers to flash afterwards");
+    app->add_flag("--include-live", a->include_live,
+                  "Also write live registers: targets such as P_SOLL move the motor");
+    app->add_flag("--include-identity", a->include_identity,
+                  "Also write identity registers (ADDRESS, SERIALNUMBER), e.g. to give a "
+                  "replacement motor the old one's");
+    app->footer(
+        "Only settings are written by default. Live registers (actual values, status, and\n"
+        "targets that act at once), read-only and identity registers are left alone, and one\n"
+        "line says how many. A dump of a big motor is refused for a standard one, and the\n"
+        "reverse. Each entry's \"raw\" is written; an entry with only \"value\" is converted in\n"
+        "units; one whose raw and value disagree, or whose name is not its number's, is refused.");
     out.push_back({app, [a](Session& s) { return Restore(s, *a); }});
   }
 }

@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
-#include <system_error>
 
 #include "args.h"
 #include "command.h"
@@ -16,9 +15,7 @@ namespace qelctl {
 namespace {
 using json = nlohmann::ordered_json;
 using qelcomm::CQelCommCtrl;
-using qelcomm::ProgramProgress;
 using qelcomm::protocol::kPageSize;
-using qelcomm::protocol::kProgramPages;  // VemoProgram sends pages 0..3
 
 std::string Mod(int addr) { return "module " + std::to_string(addr); }
 json OrNull(int v) { return v < 0 ? json() : json(v); }
@@ -131,7 +128,7 @@ int Debug(Session& s, int address) {
                  {"count", count},
                  {"mode_cmd", mode}});
   } else {
-    s.out() << Mod(addr) << ": state " << state << ", inputs " << Hex(uint16_t(inputs), 1)
+    s.out() << Mod(addr) << ": state " << ProgramStateText(state) << ", inputs " << Hex(uint16_t(inputs), 1)
             << ", outputs " << Hex(uint16_t(outputs), 1) << ", time " << time << ", count " << count
             << ", mode command " << mode << '\n';
   }
@@ -193,107 +190,6 @@ int Put(Session& s, const PageArgs& a) {
   return kExitOk;
 }
 
-struct ProgramArgs {
-  int address = 0;
-  std::string file;
-};
-
-// Shows VemoProgram's steps: a bar on a terminal, plain lines on stderr
-// otherwise, JSON lines on stdout with --json.
-class ProgramReport {
- public:
-  ProgramReport(Session& s, int address)
-      : s_(s),
-        address_(address),
-        start_(s.platform().NowMs()),
-        bar_(s.err(), s.err_is_tty() && !s.json(), "programming " + Mod(address),
-             kProgramPages + 2) {}
-
-  void operator()(const ProgramProgress& p) {
-    using Step = ProgramProgress::Step;
-    switch (p.step) {
-      case Step::kStop:
-        Show(0, "stop", "stopping the module", {});
-        break;
-      case Step::kPage:
-        Show(p.page, "page",
-             "sending page " + std::to_string(p.page - 1) + " (" + std::to_string(p.page) + " of " +
-                 std::to_string(p.pages) + ")",
-             {{"page", p.page - 1}, {"pages", p.pages}});
-        break;
-      case Step::kWrite:
-        Show(p.pages + 1, "write", "sending the write command", {});
-        break;
-      case Step::kWaiting:
-        Show(p.pages + 1, "waiting", "write command accepted; waiting for the module to answer",
-             {});
-        // The wait probes the module; every probe turns the bar's spinner.
-        s_.SetActivity([this, done = p.pages + 1] {
-          static constexpr char kTurns[] = {'|', '/', '-', '\\'};
-          bar_.Update(done, std::string("waiting for the module ") + kTurns[turn_++ % 4]);
-        });
-        break;
-    }
-  }
-
-  void Finish() {
-    s_.SetActivity(nullptr);
-    bar_.Clear();
-  }
-  uint64_t Elapsed() const { return s_.platform().NowMs() - start_; }
-
- private:
-  void Show(int done, const char* event, const std::string& text, json fields) {
-    if (s_.json()) {
-      json j = {{"event", event}};
-      for (auto& [k, v] : fields.items()) j[k] = v;
-      j["time_ms"] = Elapsed();
-      s_.PrintJson(j, true);
-    } else if (s_.err_is_tty()) {
-      bar_.Update(done, text);
-    } else {
-      s_.err() << Mod(address_) << ": " << text << '\n' << std::flush;
-    }
-  }
-
-  Session& s_;
-  int address_;
-  uint64_t start_;
-  ProgressBar bar_;
-  unsigned turn_ = 0;
-};
-
-int Program(Session& s, const ProgramArgs& a) {
-  const auto addr = int16_t(a.address);
-  s.Open();
-  ProgramReport report(s, addr);
-  bool ok = false;
-  try {
-    ok = s.ctrl().VemoProgram(addr, a.file, std::ref(report));
-  } catch (const std::system_error& e) {
-    // Nothing was sent: the file is read before the first telegram.
-    throw UsageError("cannot read HEX file " + a.file + ": " +
-                     s.platform().ErrorText(qelcomm::OsError(e.code().value())));
-  }
-  report.Finish();
-  // A HEX content error is ERR_UNSPECIFIED with the loader's message, which
-  // the control gives out once: the report below is its only reader.
-  s.CheckModule(ok, "programming " + Mod(addr) + " from " + a.file);
-  const uint64_t elapsed = report.Elapsed();
-  if (s.json()) {
-    s.PrintJson({{"event", "done"},
-                 {"address", addr},
-                 {"file", a.file},
-                 {"pages", kProgramPages},
-                 {"elapsed_ms", elapsed}},
-                true);
-  } else {
-    s.out() << Mod(addr) << ": programmed pages 0.." << kProgramPages - 1 << " from " << a.file
-            << " in " << Seconds(elapsed) << " s\n";
-  }
-  return kExitOk;
-}
-
 // Qup commands that carry no result.
 constexpr SimpleCommand kQupStart{"start", "program started", &CQelCommCtrl::QupStart,
                                   "starting the program of"};
@@ -324,6 +220,9 @@ struct StepArgs {
 
 int Step(Session& s, const StepArgs& a) {
   const auto addr = int16_t(a.address);
+  if (a.min > a.max) {
+    throw UsageError("MIN " + Hex(uint32_t(a.min), 2) + " is above MAX " + Hex(uint32_t(a.max), 2));
+  }
   s.Open();
   s.Check(s.ctrl().QupStep(addr, int16_t(a.min), int16_t(a.max)),
           "stepping the program of " + Mod(addr));
@@ -441,19 +340,7 @@ void AddModuleCommands(CLI::App& root, CommandList& out) {
   AddWaiting(group, out, kModuleWrite,
              "Commit the pages sent and wait until the module answers again (7 s max per try)",
              nullptr);
-  {
-    auto a = std::make_shared<ProgramArgs>();
-    auto* app = group->add_subcommand(
-        "program", "Program the module from an Intel HEX file (image bytes 0..511, pages 0..3)");
-    AddAddress(app, a->address);
-    app->add_option("FILE", a->file, "Intel HEX file")->required()->type_name("FILE.hex");
-    app->footer(
-        "Stops the module, sends image bytes 0..511 as pages 0..3, sends the write command and\n"
-        "waits until the module answers again. Image bytes that no record sets are sent as 0xFF.\n"
-        "Progress goes to stderr: a bar on a terminal, one line per step otherwise; with\n"
-        "--json, one JSON object per step on stdout, the last with \"event\": \"done\".");
-    out.push_back({app, [a](Session& s) { return Program(s, *a); }});
-  }
+  AddModuleProgramCommand(group, out);
 }
 
 void AddQupCommands(CLI::App& root, CommandList& out) {

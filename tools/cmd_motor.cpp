@@ -14,22 +14,27 @@ using json = nlohmann::ordered_json;
 
 struct StatusArgs {
   int address = 0;
-  bool watch = false;
-  int interval_ms = 500;
+  WatchOption watch;
+  int interval_ms = 0;  // --interval: the older spelling of --watch MS
   int count = 0;  // 0 = until interrupted
 };
 
 int Status(Session& s, const StatusArgs& a) {
   const auto addr = int16_t(a.address);
+  if (const std::string stray = a.watch.Stray(); !stray.empty()) {
+    throw UsageError("--watch: interval " + Quoted(stray) + " is not a number of ms");
+  }
+  const bool watch = a.watch.on();
+  const int interval_ms = a.interval_ms > 0 ? a.interval_ms : a.watch.IntervalMs();
   s.Open();
   const uint64_t start = s.platform().NowMs();
-  if (a.watch) s.CatchInterrupt();
+  if (watch) s.CatchInterrupt();
   for (int n = 1;; ++n) {
     int16_t word = 0;
     int32_t position = 0;
     int16_t errors = 0;
     const bool ok = s.ctrl().ReadStatus(addr, word, position, errors);
-    if (!ok && a.watch && s.Interrupted()) break;  // Ctrl-C cancelled the reading
+    if (!ok && watch && s.Interrupted()) break;  // Ctrl-C cancelled the reading
     s.Check(ok, "reading the status of motor " + std::to_string(addr));
     const uint64_t t = s.platform().NowMs() - start;
     const std::string hex = Hex(uint16_t(word), 2);
@@ -39,15 +44,15 @@ int Status(Session& s, const StatusArgs& a) {
                 {"status_hex", hex},
                 {"position", position},
                 {"errors", errors}};
-      if (a.watch) j["time_ms"] = t;
-      s.PrintJson(j, a.watch);  // one object per line while watching
+      if (watch) j["time_ms"] = t;
+      s.PrintJson(j, watch);  // one object per line while watching
     } else {
-      if (a.watch) s.out() << "+" << Seconds(t) << "s  ";
+      if (watch) s.out() << "+" << Seconds(t) << "s  ";
       s.out() << "motor " << addr << ": status " << hex << "  position " << position << "  errors "
               << errors << '\n'
               << std::flush;
     }
-    if (!a.watch || n == a.count || !s.Pause(uint32_t(a.interval_ms))) break;
+    if (!watch || n == a.count || !s.Pause(uint32_t(interval_ms))) break;
   }
   return kExitOk;
 }
@@ -61,16 +66,19 @@ struct SafeModeCommand {
   uint8_t sync;         // of the command telegram itself
   bool (qelcomm::CQelCommCtrl::*plain)(int16_t);
   bool (qelcomm::CQelCommCtrl::*wait)(int16_t);
+  bool stays_safe;  // the motor may stay in safe mode afterwards
 };
 
 constexpr SafeModeCommand kReset{"reset", "reset", "to restart", qelcomm::protocol::sync::kRestart,
-                                 &qelcomm::CQelCommCtrl::Reset, &qelcomm::CQelCommCtrl::ResetWait};
+                                 &qelcomm::CQelCommCtrl::Reset, &qelcomm::CQelCommCtrl::ResetWait,
+                                 false};
 constexpr SafeModeCommand kFlash{"flash",
                                  "registers saved to flash",
                                  "to finish writing flash",
                                  qelcomm::protocol::sync::kFlash,
                                  &qelcomm::CQelCommCtrl::WriteToFlash,
-                                 &qelcomm::CQelCommCtrl::WriteToFlashWait};
+                                 &qelcomm::CQelCommCtrl::WriteToFlashWait,
+                                 true};
 
 struct SafeModeArgs {
   int address = 0;
@@ -96,6 +104,14 @@ bool ProbeFor(Session& s, int16_t addr, uint32_t ms) {
     if (code < qelcomm::ERR_ANSWER_LENGTH || code > qelcomm::ERR_END_SYNC) return false;
   }
   return false;
+}
+
+// Whether MODE_REG reads safe mode; a failed read says nothing.
+bool InSafeMode(Session& s, int16_t addr) {
+  int32_t mode = 0;
+  const bool ok = s.ctrl().ReadParameter(addr, qelcomm::protocol::reg::kModeReg, mode);
+  s.NewCall();
+  return ok && mode == qelcomm::protocol::kSafeModeValue;
 }
 
 int RunSafeMode(Session& s, const SafeModeCommand& c, const SafeModeArgs& a) {
@@ -126,13 +142,19 @@ int RunSafeMode(Session& s, const SafeModeCommand& c, const SafeModeArgs& a) {
   }
   const uint64_t elapsed = s.platform().NowMs() - start;
   const bool waited = a.wait || a.wait_ms > 0;
+  const bool safe = waited && c.stays_safe && InSafeMode(s, addr);
   if (s.json()) {
-    s.PrintJson(
-        {{"address", addr}, {"command", c.name}, {"waited", waited}, {"elapsed_ms", elapsed}});
+    json j = {{"address", addr}, {"command", c.name}, {"waited", waited}, {"elapsed_ms", elapsed}};
+    if (safe) j["safe_mode"] = true;
+    s.PrintJson(j);
   } else {
     s.out() << motor << ": " << c.done;
     if (waited) s.out() << ", answering again after " << Seconds(elapsed) << " s";
     s.out() << '\n';
+    if (safe) {
+      s.out() << motor << " stays in safe mode (MODE_REG " << qelcomm::protocol::kSafeModeValue
+              << "); 'qelctl reset " << addr << " --wait' restarts it into normal operation\n";
+    }
   }
   return kExitOk;
 }
@@ -158,16 +180,16 @@ void AddMotorCommands(CLI::App& root, CommandList& out) {
     auto* app = root.add_subcommand(
         "status", "Read a motor's status: status word, position and error counter");
     app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
-    auto* watch = app->add_flag("--watch", a->watch, "Repeat until interrupted (or --count)");
-    app->add_option("--interval", a->interval_ms, "Pause between readings, in ms")
+    AddWatchOption(app, a->watch,
+                   "Read again every MS ms (500) until Ctrl-C or --count, as read does");
+    app->add_option("--interval", a->interval_ms, "Pause between readings, in ms (as --watch MS)")
         ->type_name("MS")
         ->check(StrictInt(1, 3600000))
-        ->capture_default_str()
-        ->needs(watch);
+        ->needs(a->watch.option);
     app->add_option("--count", a->count, "Stop after N readings")
         ->type_name("N")
         ->check(StrictInt(1, 1000000000))
-        ->needs(watch);
+        ->needs(a->watch.option);
     out.push_back({app, [a](Session& s) { return Status(s, *a); }});
   }
   AddSafeModeCommand(root, out, kReset, "Restart a motor through its safe mode");

@@ -1,6 +1,7 @@
 // regs, read, write: the register catalogue and single-register transfers.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <fstream>
 
 #include "args.h"
 #include "command.h"
@@ -33,11 +34,16 @@ const char* ScalingName(reg::ScaleClass s) {
 
 int Regs(Session& s, bool big) {
   json list = json::array();
-  if (!s.json()) s.out() << " NUM  NAME               WIDTH  TYPE  SCALING           FACTOR\n";
+  if (!s.json()) {
+    s.out() << " NUM  NAME               WIDTH  TYPE  SCALING           FACTOR       "
+               "RANGE                    ROLE\n";
+  }
   auto show = [&](std::span<const reg::ParamInfo> table, int offset) {
     for (const reg::ParamInfo& e : table) {
       const int number = e.Number + offset;
       const int width = e.Is32Bit ? 32 : 16;
+      const reg::Register r = *reg::RegisterByNumber(big, number);
+      const reg::RawRange range = reg::RangeOf(r);
       if (s.json()) {
         list.push_back({{"number", number},
                         {"name", e.Name},
@@ -45,12 +51,16 @@ int Regs(Session& s, bool big) {
                         {"type", e.Type},
                         {"scaling", ScalingName(e.Scaling)},
                         {"factor", FloatAsDouble(e.Factor)},
-                        {"extended", offset != 0}});
+                        {"extended", offset != 0},
+                        {"min", range.min},
+                        {"max", range.max},
+                        {"role", reg::RoleName(r.role)}});
         continue;
       }
-      char line[128];
-      std::snprintf(line, sizeof line, "%4d  %-17s  %5d  %4d  %-16s  %s\n", number, e.Name, width,
-                    e.Type, ScalingName(e.Scaling), FormatFloat(e.Factor).c_str());
+      char line[160];
+      std::snprintf(line, sizeof line, "%4d  %-17s  %5d  %4d  %-16s  %-11s  %-23s  %s\n", number,
+                    e.Name, width, e.Type, ScalingName(e.Scaling), FormatFloat(e.Factor).c_str(),
+                    reg::RangeText(range).c_str(), reg::RoleName(r.role));
       s.out() << line;
     }
   };
@@ -64,31 +74,45 @@ struct ReadArgs {
   int address = 0;
   std::vector<std::string> regs;
   bool raw = false;
-  std::vector<std::string> watch;  // given: repeat; its value: the interval in ms
-  int count = 0;                   // 0 = until interrupted
+  WatchOption watch;
+  int count = 0;    // 0 = until interrupted
+  std::string csv;  // --csv FILE: every reading as a row too
 };
 
-constexpr int kDefaultWatchMs = 500;
-
-int WatchInterval(const ReadArgs& a) {
-  if (a.watch.empty() || a.watch.front().empty()) return kDefaultWatchMs;
-  int64_t ms = 0;
-  if (!ParseInteger(a.watch.front(), ms) || ms < 1 || ms > 3600000) {
-    throw UsageError("--watch: interval " + Quoted(a.watch.front()) +
-                     " is not a number of ms in 1..3600000");
+// --csv: a header of register names, then one row per reading with its
+// time in ms; a failed reading leaves its cell empty.
+class CsvLog {
+ public:
+  CsvLog(const std::string& file, const std::vector<RegisterRef>& refs) {
+    if (file.empty()) return;
+    out_.open(file, std::ios::binary | std::ios::trunc);
+    if (!out_) throw UsageError("cannot write " + file);
+    out_ << "time_ms";
+    for (const RegisterRef& r : refs) out_ << ',' << (r.name.empty() ? r.Label() : r.name);
+    out_ << '\n';
   }
-  return int(ms);
-}
+  void Row(uint64_t time_ms, const std::vector<std::string>& cells) {
+    if (!out_.is_open()) return;
+    out_ << time_ms;
+    for (const std::string& c : cells) out_ << ',' << c;
+    out_ << '\n' << std::flush;  // a watch ends with Ctrl-C: keep what was read
+  }
+
+ private:
+  std::ofstream out_;
+};
 
 // One line (or NDJSON object) per interval; a failed reading is marked and
 // the watch goes on. Ends after --count readings or on Ctrl-C.
 int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, int interval_ms) {
   const uint64_t start = s.platform().NowMs();
   s.CatchInterrupt();
+  CsvLog csv(a.csv, refs);
   bool failed = false;
   for (int n = 1;; ++n) {
     json items = json::array();
     std::string text;
+    std::vector<std::string> cells;
     for (const RegisterRef& r : refs) {
       int32_t raw = 0;
       s.NewCall();
@@ -100,9 +124,11 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
         const Reading v = MakeReading(s, a.address, r, raw, a.raw);
         items.push_back(v.Json());
         text += v.Text();
+        cells.push_back(v.scaled ? FormatUser(v.user) : std::to_string(v.raw));
         continue;
       }
       failed = true;
+      cells.emplace_back();
       const Session::Judged j = s.Judge(code, ReadingWhat(a.address, r));
       items.push_back({{"number", r.number},
                        {"name", r.name.empty() ? json() : json(r.name)},
@@ -110,6 +136,7 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
       text += r.Label() + " = FAILED (" + j.text + ")";
     }
     const uint64_t t = s.platform().NowMs() - start;
+    csv.Row(t, cells);
     if (s.json()) {
       s.PrintJson({{"time_ms", t}, {"address", a.address}, {"registers", items}}, true);
     } else {
@@ -121,11 +148,16 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
   return failed ? kExitFailure : kExitOk;
 }
 
-int Read(Session& s, const ReadArgs& a, bool watching) {
+int Read(Session& s, const ReadArgs& a) {
   const int addr = a.address;
+  const bool watching = a.watch.on();
+  // `read 1 --watch P_IST`: the word after --watch is the first register.
+  std::vector<std::string> names = a.regs;
+  if (const std::string stray = a.watch.Stray(); !stray.empty()) names.insert(names.begin(), stray);
+  if (names.empty()) throw UsageError("REG is required");
   std::vector<RegisterRef> refs;
-  for (const auto& text : a.regs) refs.push_back(ResolveRegister(s.IsBig(addr), text));
-  const int interval = watching ? WatchInterval(a) : 0;
+  for (const auto& text : names) refs.push_back(ResolveRegister(s.IsBig(addr), text));
+  const int interval = watching ? a.watch.IntervalMs() : 0;
   s.Open();
   if (watching) return Watch(s, a, refs, interval);
   s.partial() = {{"address", addr}, {"registers", json::array()}};
@@ -143,7 +175,18 @@ struct WriteArgs {
   std::string reg;
   std::string value;
   bool raw = false;
+  bool force = false;
 };
+
+// Firmware facts and what tells one motor from another are not settings: a
+// slip of the address there makes two motors answer as one.
+void RefuseUnlessForced(const RegisterRef& r, bool force) {
+  namespace reg = qelcomm::registers;
+  if (force || (r.role != reg::Role::kReadOnly && r.role != reg::Role::kIdentity)) return;
+  const bool identity = r.role == reg::Role::kIdentity;
+  throw UsageError(r.Label() + (identity ? " is an " : " is a ") + reg::RoleName(r.role) +
+                   " register; writing it needs --force");
+}
 
 int Write(Session& s, const WriteArgs& a) {
   const int addr = a.address;
@@ -152,6 +195,7 @@ int Write(Session& s, const WriteArgs& a) {
   // Checked and converted before anything is opened or sent.
   const int32_t raw = !a.raw && r.Scaled() ? ParseUserValue(a.value, r, s.Factors(big), big).raw
                                            : ParseRawValue(a.value, r);
+  RefuseUnlessForced(r, a.force);
   const Reading v = MakeReading(s, addr, r, raw, a.raw);
   s.Open();
   s.Check(s.ctrl().WriteParameter(int16_t(addr), r.number, raw),
@@ -174,7 +218,7 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     auto* app = root.add_subcommand(
         "regs",
         "List the register catalogue: the standard (or big) table, then the extended "
-        "registers every motor has");
+        "registers every motor has, with each one's raw range and role");
     app->add_flag("--big", *big, "Show the big-motor table");
     out.push_back({app, [big](Session& s) { return Regs(s, *big); }});
   }
@@ -183,19 +227,23 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     auto* app = root.add_subcommand(
         "read", "Read registers; values in user units where the catalogue scales a register");
     app->add_option("ADDR", a->address, "Motor address")->required()->check(StrictInt(1, 255));
-    app->add_option("REG", a->regs, "Registers, by name or number")->required();
+    // Checked by the command: a word taken by --watch may be the first.
+    app->add_option("REG", a->regs, "Registers, by name or number (one at least)");
     app->add_flag("--raw", a->raw, "Raw register values instead of user units");
-    auto* watch = app->add_option("--watch", a->watch,
-                                  "Read again every INTERVAL ms (500) until Ctrl-C or --count, one "
-                                  "line (or JSON object) each; a failed reading is marked, the "
-                                  "watch goes on and the exit status is then 1")
-                      ->type_name("[INTERVAL]")
-                      ->expected(0, 1);
+    AddWatchOption(app, a->watch,
+                   "Read again every MS ms (500) until Ctrl-C or --count, one line (or JSON "
+                   "object) each; a failed reading is marked, the watch goes on and the exit "
+                   "status is then 1");
     app->add_option("--count", a->count, "Stop after N readings")
         ->type_name("N")
         ->check(StrictInt(1, 1000000000))
-        ->needs(watch);
-    out.push_back({app, [a, watch](Session& s) { return Read(s, *a, watch->count() > 0); }});
+        ->needs(a->watch.option);
+    app->add_option("--csv", a->csv,
+                    "Also log every reading to FILE: time in ms, then one column per register "
+                    "(empty where a reading failed)")
+        ->type_name("FILE")
+        ->needs(a->watch.option);
+    out.push_back({app, [a](Session& s) { return Read(s, *a); }});
   }
   {
     auto a = std::make_shared<WriteArgs>();
@@ -207,6 +255,9 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     app->add_flag("--raw", a->raw,
                   "VALUE is the raw register value (integer; 0x hex is a bit "
                   "pattern)");
+    app->add_flag("--force", a->force,
+                  "Also write a read-only or identity register (versions, ADDRESS, "
+                  "SERIALNUMBER)");
     out.push_back({app, [a](Session& s) { return Write(s, *a); }});
   }
 }

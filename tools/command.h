@@ -27,6 +27,8 @@ void AddBusCommands(CLI::App& root, CommandList& out);       // scan, group
 void AddMotorCommands(CLI::App& root, CommandList& out);     // status, reset, flash
 void AddFactorCommands(CLI::App& root, CommandList& out);    // factors
 void AddModuleCommands(CLI::App& root, CommandList& out);    // module info, get, program...
+// module program, added to the module group.
+void AddModuleProgramCommand(CLI::App* group, CommandList& out);
 void AddQupCommands(CLI::App& root, CommandList& out);       // qup start, stop, outputs...
 void AddDemoCommand(CLI::App& root, CommandList& out);       // demo
 void AddDumpCommands(CLI::App& root, CommandList& out);      // dump, restore

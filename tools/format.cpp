@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 namespace qelctl {
 
@@ -58,6 +59,14 @@ std::string ModuleIdText(int type, int firmware) {
     return text;
   };
   return part("type", type) + ", " + part("firmware", firmware);
+}
+
+std::string ProgramStateText(int state) {
+  // The states a module's program reports in its debug state.
+  static constexpr const char* kNames[] = {"stopped", "running", "paused", "stepping"};
+  const std::string number = std::to_string(state);
+  if (state < 0 || state >= int(std::size(kNames))) return number;
+  return number + " (" + kNames[state] + ")";
 }
 
 }  // namespace qelctl

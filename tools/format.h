@@ -22,5 +22,7 @@ std::string HexDump(std::span<const uint8_t> data, size_t offset = 0);
 // What GetModuleType delivered: "type 3, firmware 17". A negative value is
 // one the reply did not reach ("firmware not reported").
 std::string ModuleIdText(int type, int firmware);
+// A module program's debug state: "1 (running)"; unknown states bare ("7").
+std::string ProgramStateText(int state);
 
 }  // namespace qelctl

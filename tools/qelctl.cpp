@@ -98,11 +98,13 @@ std::string ParseErrorText(CLI::App& app, const CLI::ParseError& e) {
 void BuildCommandLine(CLI::App& app, GlobalOptions& options, CommandList& commands) {
   app.description(kDescription);
   app.name("qelctl");
-  app.footer(kFooter);
   app.fallthrough();             // global options may also follow the command
   app.require_subcommand(0, 1);  // none is reported below, after unknown words
   AddGlobalOptions(app, options);
   for (CommandGroup add : CommandGroups()) add(app, commands);
+  // Set last: subcommands take the footer in force when they are added, and
+  // this one is for `qelctl --help` only.
+  app.footer(kFooter);
 }
 
 int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
@@ -116,20 +118,24 @@ int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& er
   CommandList commands;
   BuildCommandLine(app, options, commands);
 
+  // Known before parsing, so that a command line that does not parse still
+  // gives a document.
+  const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+  auto usage = [&](const std::string& message) {
+    err << "qelctl: " << message << '\n';
+    if (json) PrintUsageErrorJson(out, message);
+    return kExitUsage;
+  };
   for (const std::string& a : args) {
     // CLI11 would take these for options.
-    if (IsNonFiniteWord(a)) {
-      err << "qelctl: value " << Quoted(a) << " is not a finite number\n";
-      return kExitUsage;
-    }
+    if (IsNonFiniteWord(a)) return usage("value " + Quoted(a) + " is not a finite number");
   }
   try {
     std::reverse(args.begin(), args.end());  // CLI11 takes them last first
     app.parse(args);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
-    err << "qelctl: " << ParseErrorText(app, e) << '\n';
-    return kExitUsage;
+    return usage(ParseErrorText(app, e));
   }
   options.port_given = app.get_option("--port")->count() > 0;
 
@@ -139,13 +145,11 @@ int RunQelctl(std::vector<std::string> args, std::ostream& out, std::ostream& er
       if (c.app->parsed()) return c.run(session);
     }
   } catch (const UsageError& e) {
-    err << "qelctl: " << e.what() << '\n';
-    return kExitUsage;
+    return usage(e.what());
   } catch (const DeviceFailure&) {
     return kExitFailure;
   }
-  err << "qelctl: a command is required (see qelctl --help)\n";
-  return kExitUsage;
+  return usage("a command is required (see qelctl --help)");
 }
 
 }  // namespace qelctl

@@ -55,13 +55,19 @@ std::string ReadingWhat(int address, const RegisterRef& reg) {
   return "reading " + reg.Label() + " from motor " + std::to_string(address);
 }
 
+void CheckNotBig(Session& s, int address, const RegisterRef& reg) {
+  if (reg.shape.is32 || s.IsBig(address)) return;
+  // Its low bytes alone would be a wrong value, and what is written back
+  // from them wronger still.
+  const std::string note = qelcomm::CheckWidth(s.line(), address);
+  if (!note.empty()) s.FailNamed(ReadingWhat(address, reg), note, kBigMotorName);
+}
+
 Reading ReadChecked(Session& s, int address, const RegisterRef& reg, bool raw_mode) {
   int32_t raw = 0;
   const bool ok = ReadRaw(s, address, reg, raw);
-  const std::string note =
-      ok && !reg.shape.is32 && !s.IsBig(address) ? qelcomm::CheckWidth(s.line(), address) : "";
+  if (ok) CheckNotBig(s, address, reg);
   s.Check(ok, ReadingWhat(address, reg));
-  if (!note.empty()) s.err() << "qelctl: note: " << note << '\n';
   return MakeReading(s, address, reg, raw, raw_mode);
 }
 

@@ -32,8 +32,11 @@ Reading MakeReading(Session& s, int address, const RegisterRef& reg, int32_t raw
 
 // Reads one register raw; false leaves the control's error for the caller.
 bool ReadRaw(Session& s, int address, const RegisterRef& reg, int32_t& raw);
-// Reads it and fails the run (Session::Check) when that fails; notes a
-// reply too wide for a standard motor's 16-bit register.
+// After a successful read: fails the run when a standard motor's 16-bit
+// register came back with the high bytes a big motor sends.
+void CheckNotBig(Session& s, int address, const RegisterRef& reg);
+// Reads it and fails the run (Session::Check) when that fails, or when the
+// reply is too wide for a standard motor (CheckNotBig).
 Reading ReadChecked(Session& s, int address, const RegisterRef& reg, bool raw_mode);
 // "reading P_SOLL (3) from motor 1".
 std::string ReadingWhat(int address, const RegisterRef& reg);

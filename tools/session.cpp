@@ -35,6 +35,7 @@ Session::Session(const GlobalOptions& options, std::ostream& out, std::ostream& 
     throw UsageError("--port is empty; name a device, or leave --port out for the embedded "
                      "virtual bus");
   }
+  if (options_.port_given) CheckPortUrl(options_.port);
   if (IsVirtual()) {
     auto vp = env_.virtual_platform;
     if (!vp) {
@@ -110,6 +111,29 @@ std::string Session::PortLabel() const {
   return "port " + std::to_string(options_.com) + (device.empty() ? "" : " (" + device + ")");
 }
 
+void CheckPortUrl(const std::string& port) {
+  const size_t sep = port.find("://");
+  if (sep == std::string::npos) return;  // a device path
+  const std::string scheme = port.substr(0, sep);
+  const std::string url = "--port " + Quoted(port);
+  if (scheme != "rfc2217" && scheme != "tcp") {
+    throw UsageError(url + ": unknown scheme " + Quoted(scheme) +
+                     "; the schemes are rfc2217:// and tcp://");
+  }
+  const std::string rest = port.substr(sep + 3);
+  const size_t bracket = rest.rfind(']');
+  const size_t colon = rest.rfind(':');
+  int64_t number = 0;
+  if (colon == std::string::npos || colon == 0 ||
+      (bracket != std::string::npos && colon < bracket)) {
+    throw UsageError(url + " names no port: write " + scheme + "://HOST:PORT");
+  }
+  if (!ParseInteger(rest.substr(colon + 1), number) || number < 1 || number > 65535) {
+    throw UsageError(url + ": " + Quoted(rest.substr(colon + 1)) +
+                     " is not a port number in 1..65535");
+  }
+}
+
 void Session::Open() {
   const std::string what = "opening " + PortLabel();
   const bool ok = ctrl_->OpenPort();
@@ -171,7 +195,7 @@ void Session::CheckModule(bool ok, const std::string& what) {
   if (ok) return Check(ok, what);
   const int32_t code = ctrl_->GetLastError();
   if (code != 0) Fail(code, what);
-  Report(0, what, "the module did not answer", {});
+  Report(0, what, "the module did not answer", {}, kNoAnswerName);
 }
 
 std::string Session::Diagnosis(int32_t code) const {
@@ -186,9 +210,11 @@ void Session::Fail(int32_t code, const std::string& what, const std::string& not
 
 nlohmann::ordered_json Session::ErrorJson(int32_t code, const std::string& what,
                                           const std::string& message,
-                                          const std::string& diagnosis) {
+                                          const std::string& diagnosis,
+                                          const char* name_without_code) {
   const auto u = static_cast<uint32_t>(code);
-  const char* name = qelcomm::ErrorName(u);
+  // A failure without a code of the control's still has a name to test for.
+  const char* name = u == 0 ? name_without_code : qelcomm::ErrorName(u);
   nlohmann::ordered_json e = {{"code", u},
                               {"name", name ? nlohmann::ordered_json(name) : nullptr},
                               {"message", message},
@@ -197,14 +223,20 @@ nlohmann::ordered_json Session::ErrorJson(int32_t code, const std::string& what,
   return e;
 }
 
+void PrintUsageErrorJson(std::ostream& out, const std::string& message) {
+  const nlohmann::ordered_json doc = {
+      {"error", {{"code", nullptr}, {"name", "USAGE"}, {"message", message}}}};
+  out << doc.dump(2) << '\n' << std::flush;
+}
+
 void Session::Report(int32_t code, const std::string& what, const std::string& message,
-                     const std::string& diagnosis) {
+                     const std::string& diagnosis, const char* name_without_code) {
   if (env_.err_is_tty) err_ << "\r\x1b[K";  // wipe a progress line
   err_ << "qelctl: " << what << ": " << Described(code, message) << '\n';
   if (!diagnosis.empty()) err_ << "qelctl: " << diagnosis << '\n';
   if (json()) {
     nlohmann::ordered_json doc = partial_.is_object() ? partial_ : nlohmann::ordered_json::object();
-    doc["error"] = ErrorJson(code, what, message, diagnosis);
+    doc["error"] = ErrorJson(code, what, message, diagnosis, name_without_code);
     PrintJson(doc, streamed_);
   }
   NewCall();

@@ -46,6 +46,17 @@ struct GlobalOptions {
 // A device or protocol failure, already reported on stderr.
 struct DeviceFailure {};
 
+// Names of --json error objects of failures that leave no error code.
+inline constexpr const char* kNoCodeName = "NO_CODE";
+inline constexpr const char* kNoAnswerName = "NO_ANSWER";  // a module's missing reply
+inline constexpr const char* kBigMotorName = "BIG_MOTOR";  // a reply wider than the table says
+// With --json, a usage error is a document too: {"error": {"name": "USAGE"...}}.
+void PrintUsageErrorJson(std::ostream& out, const std::string& message);
+
+// A network --port (SCHEME://HOST:PORT) with a scheme qelctl knows and a
+// port number; refused as a usage error naming the URL. Device paths pass.
+void CheckPortUrl(const std::string& port);
+
 // Writes a file named on the command line; failing is a usage error.
 void WriteWholeFile(const std::string& name, std::string_view data);
 
@@ -101,6 +112,12 @@ class Session {
   // `note` replaces the diagnosis from the line. With --json the partial
   // document, with the error added, goes to stdout.
   [[noreturn]] void Fail(int32_t code, const std::string& what, const std::string& note = {});
+  // A failure the tool finds itself, without a code of the control's:
+  // `message` in words, `name` for --json.
+  [[noreturn]] void FailNamed(const std::string& what, const std::string& message,
+                              const char* name) {
+    Report(0, what, message, {}, name);
+  }
   // "ERR_TIMEOUT (0x2000000D): Timeout" or "OS error 2: No such file...".
   std::string DescribeError(int32_t code);
   // The control's message for `code`; GetLastErrorStr gives a stored
@@ -131,12 +148,14 @@ class Session {
   nlohmann::ordered_json& partial() { return partial_; }
   // The error object of --json: code, name, message, what, diagnosis.
   nlohmann::ordered_json ErrorJson(int32_t code, const std::string& what,
-                                   const std::string& message, const std::string& diagnosis);
+                                   const std::string& message, const std::string& diagnosis,
+                                   const char* name_without_code = kNoCodeName);
 
  private:
   void OnTrace(const qelcomm::TraceEvent& event);
   [[noreturn]] void Report(int32_t code, const std::string& what, const std::string& message,
-                           const std::string& diagnosis);
+                           const std::string& diagnosis,
+                           const char* name_without_code = kNoCodeName);
 
   GlobalOptions options_;
   std::ostream& out_;

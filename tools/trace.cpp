@@ -54,6 +54,9 @@ void Tracer::operator()(const qelcomm::TraceEvent& e) {
         reply_.clear();
       } else if (what = DescribeTelegram(false, reply_, is_big_(last_address_)); !what.empty()) {
         reply_.clear();
+      } else if (const std::string fault = qelcomm::FindTelegramFault(false, reply_);
+                 !fault.empty()) {
+        what = "corrupt reply: " + fault;
       } else {
         what = "(reply incomplete, " + std::to_string(reply_.size()) + " bytes so far)";
       }

@@ -22,12 +22,19 @@ class LineLog {
     std::vector<uint8_t> received;
     std::vector<uint8_t> echoed;  // taken as the request's echo
   };
-  void Clear() { attempts_.clear(); }
+  // Forgets the call, keeping its last request: a reply to it may still
+  // come, late, during the next call.
+  void Clear() {
+    if (!attempts_.empty()) previous_request_ = attempts_.back().sent;
+    attempts_.clear();
+  }
   void Add(const TraceEvent& event);
   const std::vector<Attempt>& attempts() const { return attempts_; }
+  const std::vector<uint8_t>& previous_request() const { return previous_request_; }
 
  private:
   std::vector<Attempt> attempts_;
+  std::vector<uint8_t> previous_request_;
 };
 
 // How the caller's user changes what a hint names, in the caller's words.

@@ -17,4 +17,9 @@ namespace qelcomm {
 // count.
 std::string DescribeTelegram(bool from_host, std::span<const uint8_t> bytes, bool big);
 
+// Where `bytes` stop being the start of a well-formed telegram, in words:
+// "byte 5 (0x12) is not the complement of byte 4 (0x34)"; empty while they
+// may still become one (a telegram cut short is incomplete, not corrupt).
+std::string FindTelegramFault(bool from_host, std::span<const uint8_t> bytes);
+
 }  // namespace qelcomm

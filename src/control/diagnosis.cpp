@@ -5,6 +5,7 @@
 
 #include "qelcomm/errors.h"
 #include "qelcomm/protocol.h"
+#include "qelcomm/telegram_text.h"
 
 namespace qelcomm {
 namespace {
@@ -32,6 +33,46 @@ bool StartsWith(const std::vector<uint8_t>& b, const std::vector<uint8_t>& prefi
 
 std::string Plural(size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// A reply that starts as one (its first sync bytes agree) and then goes
+// wrong was damaged on its way: a wrong bit rate garbles every byte.
+std::string DamagedReply(const std::vector<uint8_t>& b) {
+  if (b.size() < 3 || b[0] != b[1]) return {};
+  const std::string fault = FindTelegramFault(false, b);
+  if (fault.empty()) return {};
+  return "a reply came back damaged (" + fault + "): a fault on the line or in the device";
+}
+
+// The register field of a register request or reply.
+constexpr size_t kRegisterField = 5;
+
+// A whole reply that answers `earlier` and not `request`: a register reply
+// naming the earlier request's register, of the same kind of request.
+bool AnswersEarlier(const std::vector<uint8_t>& reply, const std::vector<uint8_t>& request,
+                    const std::vector<uint8_t>& earlier) {
+  if (earlier.size() <= kRegisterField || request.size() <= kRegisterField ||
+      reply.size() <= kRegisterField || earlier[0] != request[0]) {
+    return false;
+  }
+  if (!FindTelegramFault(false, reply).empty() ||
+      DescribeTelegram(false, reply, false).empty()) {
+    return false;
+  }
+  return reply[kRegisterField] == earlier[kRegisterField] &&
+         reply[kRegisterField] != request[kRegisterField];
+}
+
+// A reply that came after its own window and was taken for this call's.
+std::string LateReply(const LineLog& log) {
+  const std::vector<uint8_t>& earlier = log.previous_request();
+  for (const auto& a : log.attempts()) {
+    if (!AnswersEarlier(a.received, a.sent, earlier)) continue;
+    return "a late reply: it answers the previous request (" +
+           DescribeTelegram(true, earlier, false) +
+           "), which the device answered after its window";
+  }
+  return {};
 }
 
 // The read reply's data bytes 3 and 4: zero for a 16-bit register.
@@ -68,6 +109,8 @@ std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setti
     if (!a.received.empty()) last = &a;
   }
   if (!last) return "no reply within 100 ms (" + Plural(attempts.size(), "attempt") + ")";
+  if (std::string late = LateReply(log); !late.empty()) return late;
+  if (std::string damaged = DamagedReply(last->received); !damaged.empty()) return damaged;
   if (!LooksLikeTelegram(last->received)) {
     return "replies look like noise: check the bit rate (" + terms.bit_rate + ")";
   }

@@ -52,6 +52,27 @@ bool SplitFrame(bool from_host, std::span<const uint8_t> b, Frame& out) {
   return false;
 }
 
+}  // namespace
+
+std::string FindTelegramFault(bool from_host, std::span<const uint8_t> b) {
+  auto at = [&b](size_t i) { return Fmt("byte %zu (0x%02X)", i + 1, unsigned{b[i]}); };
+  for (size_t i = 1; i < b.size() && i < 3; ++i) {
+    if (b[i] != b[0]) return at(i) + Fmt(" does not repeat the sync 0x%02X", unsigned{b[0]});
+  }
+  size_t pairs = 0;
+  for (size_t i = 3; i + 1 < b.size(); i += 2, ++pairs) {
+    if (b[i] == protocol::kEndSync && b[i + 1] == protocol::kEndSync) {
+      return i + 2 == b.size() ? "" : at(i + 2) + " follows the end sync";
+    }
+    if (b[i + 1] != uint8_t(~b[i]) && !IsFreePair(from_host, b[0], pairs)) {
+      return at(i + 1) + " is not the complement of " + at(i);
+    }
+  }
+  return {};
+}
+
+namespace {
+
 // A little-endian value of 2 or 4 fields from `from`, sign-extended.
 int32_t Value(std::span<const uint8_t> f, size_t from, size_t n) {
   uint32_t v = 0;

@@ -1,5 +1,6 @@
 #include "module/hex_loader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -28,6 +29,7 @@ class Reader {
   uint8_t Byte() { return static_cast<uint8_t>(Field(2)); }
   uint32_t Word() { return Field(4); }
   bool ChecksumOk() const { return checksum_ == 0; }
+  size_t Where() const { return cursor_; }
 
  private:
   // n hex digits, high digit first; every completed byte joins the sum.
@@ -62,14 +64,12 @@ enum RecordType : uint8_t {
   kStartLinear = 5,
 };
 
-}  // namespace
-
-void LoadHex(std::string_view text, std::span<uint8_t> image) {
-  Reader r(text);
+void WalkRecords(Reader& r, size_t& record_start, size_t image_size, const HexByteSink& sink) {
   // Indices are signed 32-bit: a linear base of 0x8000 or more is negative.
   // Unsigned arithmetic wraps where the sum would overflow.
   uint32_t base = 0;
   while (r.FindRecord()) {
+    record_start = r.Where() - 1;
     r.StartRecord();
     const uint8_t count = r.Byte();
     const uint32_t address = r.Word();
@@ -78,9 +78,8 @@ void LoadHex(std::string_view text, std::span<uint8_t> image) {
       case kData:
         for (uint32_t i = 0; i < count; ++i) {
           const auto index = static_cast<int32_t>(base + address + i);
-          if (index >= static_cast<int64_t>(image.size())) Raise("Buffer overflow loading hexfile");
-          const uint8_t b = r.Byte();
-          if (index >= 0) image[size_t(index)] = b;
+          if (index >= static_cast<int64_t>(image_size)) Raise("Buffer overflow loading hexfile");
+          sink(index, r.Byte());
         }
         break;
       case kEndOfFile:
@@ -103,6 +102,29 @@ void LoadHex(std::string_view text, std::span<uint8_t> image) {
     r.Byte();  // the checksum byte brings the record's sum to 0
     if (!r.ChecksumOk()) Raise("Checksum error in hexfile");
   }
+}
+
+}  // namespace
+
+void ForEachHexByte(std::string_view text, size_t image_size, const HexByteSink& sink,
+                    int* error_line) {
+  Reader r(text);
+  size_t record_start = 0;
+  try {
+    WalkRecords(r, record_start, image_size, sink);
+  } catch (const TSerErr&) {
+    if (error_line != nullptr) {
+      const auto before = text.substr(0, record_start);
+      *error_line = 1 + static_cast<int>(std::count(before.begin(), before.end(), '\n'));
+    }
+    throw;
+  }
+}
+
+void LoadHex(std::string_view text, std::span<uint8_t> image) {
+  ForEachHexByte(text, image.size(), [image](int64_t index, uint8_t value) {
+    if (index >= 0) image[size_t(index)] = value;
+  });
 }
 
 std::string ReadHexFile(const Platform& platform, const std::string& name) {

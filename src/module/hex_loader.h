@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,6 +31,14 @@ inline constexpr uint8_t kErasedByte = 0xFF;
 // checksum, a byte beyond the image, a character that is not a hex digit
 // (a record cut short included) and an undefined record type.
 void LoadHex(std::string_view text, std::span<uint8_t> image);
+
+// Every data byte of `text` in record order, as LoadHex reads them for an
+// image of `image_size` bytes: the image index (negative before the image)
+// and the value. On a content error `error_line`, when given, gets the
+// 1-based line of the record at fault before TSerErr is raised.
+using HexByteSink = std::function<void(int64_t index, uint8_t value)>;
+void ForEachHexByte(std::string_view text, size_t image_size, const HexByteSink& sink,
+                    int* error_line = nullptr);
 
 // The largest HEX file read: plenty for a full image (about 0.7 MiB of
 // records), small enough that a wrong file cannot exhaust memory.

@@ -1,4 +1,5 @@
 // qelctl in-process: bus, motor, dump, module and Qup commands, tracing.
+#include "qelcomm/diagnosis.h"
 #include "qelctl_fixture.h"
 #include "trace.h"
 
@@ -57,7 +58,8 @@ TEST_F(Qelctl, ProgressGoesToATerminalOnly) {
             "address 2: PROG_VERSION 0x00000312\n");
   const Result reset = Run({"reset", "1", "--wait"});
   EXPECT_NE(reset.err.find("waiting for motor 1 to restart..."), std::string::npos);
-  const Result program = Run({"module", "program", "1", File("empty.hex", Record(0, 1, {}))});
+  const Result program =
+      Run({"module", "program", "1", File("one.hex", Record(0, 0, {0x12}) + Record(0, 1, {}))});
   EXPECT_NE(program.err.find("programming module 1 ["), std::string::npos) << program.err;
   EXPECT_EQ(program.err.find("sending page 0 (1 of 4)\n"), std::string::npos);
   // Tracing owns stderr: no progress drawn over it.
@@ -96,9 +98,80 @@ TEST_F(Qelctl, ReadWatchMarksAFailedReadingAndGoesOn) {
                      "motor 1: MODE_REG (2) = FAILED (ERR_ANSWER_LENGTH (0x20000003): Answer is "
                      "not of expected length; no reply within 100 ms (5 attempts))",
                      "motor 1: MODE_REG (2) = 2", "motor 1: MODE_REG (2) = 2"}));
+  // --csv logs the same readings, a failed one as an empty cell.
+  bus().SetFault(1, FaultKind::kDrop, 5);
+  ASSERT_EQ(Run({"read", "1", "MODE_REG", "V_SOLL", "--watch", "100", "--count", "3", "--csv",
+                 Path("log.csv")})
+                .rc,
+            1);
+  EXPECT_EQ(Slurp(Path("log.csv")),
+            "time_ms,MODE_REG,V_SOLL\n501,,47.6806640625\n603,2,47.6806640625\n"
+            "705,2,47.6806640625\n");
   const json first =
       json::parse(Run({"--json", "read", "1", "P_SOLL", "--watch", "--count", "1"}).out);
   EXPECT_EQ(first["registers"][0]["value"], 0.0);
+}
+
+TEST_F(Qelctl, WatchTakesAnIntervalOrLeavesTheNextWordToTheCommand) {
+  const Result before = Run({"read", "1", "--watch", "100", "P_IST", "--count", "2"});
+  ASSERT_EQ(before.rc, 0) << before.err;
+  EXPECT_NE(before.out.find("\n+0.10"), std::string::npos) << before.out;
+  EXPECT_NE(before.out.find("motor 1: P_IST (10) = 0"), std::string::npos);
+  const Result reg = Run({"read", "1", "--watch", "P_IST", "V_IST", "--count", "1"});
+  EXPECT_NE(reg.out.find("motor 1: P_IST (10) = 0, V_IST (12) = 0\n"), std::string::npos)
+      << reg.out << reg.err;
+  // status takes --watch MS as read does: the gap between readings grows by it.
+  auto gap = [this](const char* ms) {
+    std::istringstream lines(Run({"--json", "status", "1", "--watch", ms, "--count", "2"}).out);
+    std::string first, second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    return json::parse(second)["time_ms"].get<int64_t>() -
+           json::parse(first)["time_ms"].get<int64_t>();
+  };
+  EXPECT_EQ(gap("2020") - gap("20"), 2000);
+  EXPECT_EQ(Run({"status", "1", "--watch", "x"}).rc, 2);
+}
+
+TEST_F(Qelctl, ADamagedReplyIsCalledSoNotIncompleteNorTheBitRate) {
+  bus().SetFault(1, FaultKind::kComplement);
+  const Result complement = Run({"--trace", "--retries", "1", "read", "1", "MODE_REG"});
+  EXPECT_EQ(complement.rc, 1);
+  EXPECT_NE(complement.err.find("  corrupt reply: byte "), std::string::npos) << complement.err;
+  EXPECT_NE(complement.err.find(" is not the complement of byte "), std::string::npos);
+  EXPECT_EQ(complement.err.find("reply incomplete, 19 bytes"), std::string::npos);
+  EXPECT_NE(complement.err.find("qelctl: a reply came back damaged (byte "), std::string::npos)
+      << complement.err;
+  EXPECT_EQ(complement.err.find("bit rate"), std::string::npos) << complement.err;
+
+  bus().SetFault(1, FaultKind::kBadAccept);
+  const Result accept = Run({"--trace", "--retries", "1", "write", "1", "MODE_REG", "2"});
+  EXPECT_EQ(accept.rc, 1);
+  EXPECT_NE(accept.err.find("corrupt reply: byte 3 (0x12) does not repeat the sync 0x11"),
+            std::string::npos)
+      << accept.err;
+  EXPECT_EQ(accept.err.find("bit rate"), std::string::npos) << accept.err;
+}
+
+TEST_F(Qelctl, AReplyToThePreviousRequestIsCalledLate) {
+  using Dir = qelcomm::TraceEvent::Direction;
+  const std::vector<uint8_t> mode = {0x50, 0x50, 0x50, 0x01, 0xFE, 0x02, 0xFD, 0xAA, 0xAA};
+  const std::vector<uint8_t> p_ist = {0x50, 0x50, 0x50, 0x01, 0xFE, 0x0A, 0xF5, 0xAA, 0xAA};
+  const std::vector<uint8_t> mode_reply = {0x52, 0x52, 0x52, 0x00, 0xFF, 0x02, 0xFD, 0x02, 0xFD, 0x00,
+                                           0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0xAA, 0xAA};
+  qelcomm::LineLog log;
+  log.Add({Dir::Sent, 0, mode.data(), mode.size()});  // unanswered in its window
+  log.Clear();
+  log.Add({Dir::Sent, 0, p_ist.data(), p_ist.size()});
+  log.Add({Dir::Received, 0, mode_reply.data(), mode_reply.size()});
+  EXPECT_EQ(qelcomm::Diagnose(log, qelcomm::ERR_PARAM_MISMATCH),
+            "a late reply: it answers the previous request (read motor 1 register MODE_REG (2)), "
+            "which the device answered after its window");
+  // A reply to a register neither request named is no late reply.
+  log.Clear();
+  log.Add({Dir::Sent, 0, mode.data(), mode.size()});
+  log.Add({Dir::Received, 0, mode_reply.data(), mode_reply.size()});
+  EXPECT_EQ(qelcomm::Diagnose(log, 0), "");
 }
 
 TEST_F(Qelctl, DumpAndRestoreRoundTrip) {
@@ -165,12 +238,17 @@ TEST_F(Qelctl, FlashAndResetWithWait) {
   const Result flash = Run({"flash", "1", "--wait"});
   ASSERT_EQ(flash.rc, 0) << flash.err;
   EXPECT_EQ(flash.out.rfind("motor 1: registers saved to flash, answering again after ", 0), 0u);
+  EXPECT_NE(flash.out.find("\nmotor 1 stays in safe mode (MODE_REG 15); 'qelctl reset 1 --wait' "
+                           "restarts it into normal operation\n"),
+            std::string::npos)
+      << flash.out;
   ASSERT_EQ(Run({"write", "1", "V_SOLL", "300", "--raw"}).rc, 0);
   const json reset = json::parse(Run({"--json", "reset", "1", "--wait"}).out);
   // The motor is silent for a while after a restart: a real wait takes that long.
   EXPECT_GE(reset["elapsed_ms"].get<int>(), 1000);
   EXPECT_EQ(reset["waited"], true);
   EXPECT_EQ(OnBus(1, 5), 200u) << "the restart reloads what was flashed";
+  EXPECT_FALSE(reset.contains("safe_mode")) << "a restart leaves safe mode";
 }
 
 TEST_F(Qelctl, GroupWriteReachesEveryMember) {
@@ -251,12 +329,56 @@ TEST_F(Qelctl, ProgramThenGetReturnsTheHexImage) {
   EXPECT_EQ(events, "stop page page page page write waiting done ");
 }
 
+TEST_F(Qelctl, ProgramRefusesFilesThatWouldEraseOrLoseTheProgram) {
+  const std::string refused = "; nothing was sent\n";
+  for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
+           {"empty.hex", ""},
+           {"notes.hex", "just some text\n"},
+           {"eof.hex", Record(0, 1, {})},
+           {"high.hex", Record(0x200, 0, {1, 2})}}) {
+    const Result r = Run({"module", "program", "1", File(name, text)});
+    EXPECT_EQ(r.rc, 2) << name;
+    EXPECT_EQ(r.err, "qelctl: " + Path(name) +
+                         " sets no byte of image 0x0000..0x01FF (pages 0..3): programming it "
+                         "would erase the module's program" + refused)
+        << name;
+  }
+  // A 1000-byte image: bytes 512..999 would be lost without a word.
+  std::string big;
+  for (int at = 0; at < 1000; at += 100) big += Record(at, 0, std::vector<uint8_t>(100, 0x5A));
+  const std::string file = File("big.hex", big + Record(0, 1, {}));
+  const Result outside = Run({"module", "program", "1", file});
+  EXPECT_EQ(outside.rc, 2);
+  EXPECT_EQ(outside.err, "qelctl: " + file +
+                             " has data outside pages 0..3 at 0x0200..0x03E7, which programming "
+                             "does not send; nothing was sent (--allow-outside sends bytes 0..511 "
+                             "anyway)\n");
+  EXPECT_EQ(bus().telegrams(), 0u);
+
+  const Result allowed = Run({"module", "program", "1", file, "--allow-outside"});
+  EXPECT_EQ(allowed.rc, 0) << allowed.err;
+  EXPECT_NE(allowed.err.find(file + ": data outside pages 0..3 at 0x0200..0x03E7 is not sent\n"),
+            std::string::npos)
+      << allowed.err;
+  // Overlapping records that disagree are reported; the last one counts.
+  const Result clash = Run({"module", "program", "1",
+                            File("clash.hex", Record(0x10, 0, {1, 2, 3}) + Record(0x11, 0, {2, 9}))});
+  EXPECT_EQ(clash.rc, 0) << clash.err;
+  EXPECT_NE(clash.err.find("records set 0x0012..0x0012 more than once with different values"),
+            std::string::npos)
+      << clash.err;
+}
+
 TEST_F(Qelctl, ProgramReportsHexAndFileErrors) {
-  const std::string bad = File("bad.hex", ":03000000010203F8\n");  // checksum F7
+  // The checksum error is in the third line's record.
+  const std::string bad =
+      File("bad.hex", Record(0, 0, {1}) + "\n:03000000010203F8\n");  // checksum F7
   const Result r = Run({"module", "program", "1", bad});
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.err, "qelctl: programming module 1 from " + bad +
-                       ": ERR_UNSPECIFIED (0x2000000B): Checksum error in hexfile\n");
+  EXPECT_EQ(r.rc, 2);
+  EXPECT_EQ(r.err, "qelctl: " + bad + " line 3: Checksum error in hexfile; nothing was sent\n");
+  const Result character = Run({"module", "program", "1", File("x.hex", ":0100000G\n")});
+  EXPECT_NE(character.err.find("x.hex line 1: Invalid character in hexfile"), std::string::npos)
+      << character.err;
   EXPECT_EQ(bus().telegrams(), 0u);
 #ifndef _WIN32
   const Result missing = Run({"module", "program", "1", "/nonexistent/x.hex"});
@@ -298,11 +420,14 @@ TEST_F(Qelctl, QupOutputsNoopAndDebug) {
   const json debug = json::parse(Run({"module", "debug", "1", "--json"}).out);
   EXPECT_EQ(debug["state"], 1);
   EXPECT_EQ(debug["outputs"], 0x04);
+  EXPECT_EQ(Run({"module", "debug", "1"}).out.rfind("module 1: state 1 (running), inputs ", 0), 0u);
 
   // Motor 2 has no module: its silence is said in words, not as "no code".
   const Result none = Run({"module", "info", "2"});
   EXPECT_EQ(none.rc, 1);
   EXPECT_EQ(none.err, "qelctl: identifying module 2: the module did not answer\n");
+  const json silent = json::parse(Run({"--json", "module", "info", "2"}).out);
+  EXPECT_EQ(silent["error"]["name"], "NO_ANSWER") << "a named error, not a null name";
 }
 
 TEST_F(Qelctl, ModuleWriteAndResetWait) {
@@ -345,6 +470,15 @@ TEST_F(Qelctl, HelpAndVersion) {
     EXPECT_NE(help.out.find(std::string("Usage: qelctl ") + cmd), std::string::npos) << cmd;
   }
   EXPECT_NE(Run({"--help"}).out.find("Address 2 is then marked big"), std::string::npos);
+  EXPECT_EQ(Run({"read", "--help"}).out.find("Address 2 is then marked big"), std::string::npos)
+      << "the long footer is for qelctl --help only";
+}
+
+TEST_F(Qelctl, QupStepRefusesAnEmptyRange) {
+  const Result r = Run({"qup", "step", "1", "0x20", "0x10"});
+  EXPECT_EQ(r.rc, 2);
+  EXPECT_EQ(r.err, "qelctl: MIN 0x0020 is above MAX 0x0010\n");
+  EXPECT_EQ(bus().telegrams(), 0u);
 }
 
 #ifndef _WIN32

@@ -70,9 +70,19 @@ TEST_F(Qelctl, WritesUserUnitsThroughTheFactorSet) {
 
 TEST_F(Qelctl, UnscaledRegistersStayExact) {
   // 2^24 + 1 has no float form; an unscaled register must not pass through one.
-  ASSERT_EQ(Run({"write", "1", "SERIALNUMBER", "16777217"}).rc, 0);
+  ASSERT_EQ(Run({"write", "1", "SERIALNUMBER", "16777217", "--force"}).rc, 0);
   EXPECT_EQ(OnBus(1, 154), 16777217u);
   EXPECT_EQ(Run({"read", "1", "SERIALNUMBER"}).out, "motor 1: SERIALNUMBER (154) = 16777217\n");
+}
+
+TEST_F(Qelctl, WritingAnIdentityOrReadOnlyRegisterNeedsForce) {
+  for (const char* name : {"ADDRESS", "SERIALNUMBER", "PROG_VERSION"}) {
+    const Result r = Run({"write", "1", name, "7"});
+    EXPECT_EQ(r.rc, 2) << name;
+    EXPECT_NE(r.err.find("register; writing it needs --force"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(bus().telegrams(), 0u) << "refused before anything is sent";
+  EXPECT_EQ(Run({"write", "1", "GROUPID", "4"}).rc, 0) << "a setting needs no --force";
 }
 
 TEST_F(Qelctl, UserUnitsConvertExactlyAndShowWhatWasWritten) {
@@ -156,9 +166,17 @@ TEST_F(Qelctl, JsonOutputShapes) {
                                         {"type", 2},
                                         {"scaling", "none"},
                                         {"factor", 1.0},
-                                        {"extended", false}}));
+                                        {"extended", false},
+                                        {"min", -2147483648LL},
+                                        {"max", 2147483647},
+                                        {"role", "read-only"}}));
   EXPECT_EQ(regs["registers"].back()["number"], 256 + 102);
   EXPECT_EQ(regs["registers"].back()["extended"], true);
+  const std::string table = Run({"regs"}).out;
+  EXPECT_NE(table.find("\n 259  ADDRESS               16     1  none              1            "
+                       "-32768..32767            identity\n"),
+            std::string::npos)
+      << table;
 
   json status = json::parse(Run({"--json", "status", "1"}).out);
   EXPECT_EQ(status, json({{"address", 1},
@@ -248,11 +266,20 @@ TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
 
   // A big motor read with the standard table: the reply has 32 bits.
   ASSERT_EQ(Run({"write", "2", "V_SOLL", "0x12345", "--raw"}).rc, 0);
+  // Its low bytes alone are a wrong value: the read fails, as a dump does.
   const Result narrow = Run({"--standard", "2", "read", "2", "V_SOLL", "--raw"});
-  EXPECT_EQ(narrow.rc, 0);
+  EXPECT_EQ(narrow.rc, 1);
+  EXPECT_EQ(narrow.out, "");
   EXPECT_EQ(narrow.err,
-            "qelctl: note: a 16-bit register came back with high bytes set: is motor 2 a big "
-            "motor? (--big 2)\n");
+            "qelctl: reading V_SOLL (5) from motor 2: a 16-bit register came back with high bytes "
+            "set: is motor 2 a big motor? (--big 2)\n");
+  const Result dump = Run({"--standard", "2", "dump", "2", "-o", Path("d.json")});
+  EXPECT_EQ(dump.rc, 1);
+  EXPECT_NE(dump.err.find("is motor 2 a big motor? (--big 2)"), std::string::npos) << dump.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("d.json"))) << "no dump of the wrong table";
+  EXPECT_EQ(json::parse(Run({"--json", "--standard", "2", "read", "2", "V_SOLL"}).out)["error"]
+                ["name"],
+            "BIG_MOTOR");
 
   // --echo on a line that does not echo.
   const Result no_echo = Run({"--echo", "read", "1", "MODE_REG"});
@@ -322,7 +349,14 @@ TEST_F(Qelctl, UsageErrorsExitTwoAndSayWhatIsWrong) {
       {{"--port", "/dev/null", "demo"}, "demo runs on the embedded virtual bus only"},
       {{"--json", "demo"}, "demo has no JSON form"},
       {{"bogus"}, "unknown command 'bogus'; the commands are regs, read, write, scan"},
+      {{"--json", "read", "x", "P_SOLL"}, "ADDR: 'x' is not an integer"},
+      {{"--json", "write", "1", "V_SOLL", "nan"}, "'nan' is not a finite number"},
       {{"--port", "", "write", "1", "P_SOLL", "5"}, "--port is empty"},
+      {{"--port", "telnet://host:23", "scan"},
+       "--port 'telnet://host:23': unknown scheme 'telnet'; the schemes are rfc2217:// and tcp://"},
+      {{"--port", "tcp://host", "scan"}, "--port 'tcp://host' names no port: write tcp://HOST:PORT"},
+      {{"--port", "rfc2217://host:99999", "scan"}, "'99999' is not a port number in 1..65535"},
+      {{"--port", "tcp://[::1]", "scan"}, "names no port"},
       {{"read", " 2", "1"}, "ADDR: ' 2' has blanks around it"},
       {{"read", "2 ", "1"}, "ADDR: '2 ' has blanks around it"},
       {{"--factors", "1e308,1,1", "read", "1", "P_SOLL"}, "'1e308' is out of range"},
@@ -335,7 +369,15 @@ TEST_F(Qelctl, UsageErrorsExitTwoAndSayWhatIsWrong) {
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(r.err.rfind("qelctl: ", 0), 0u) << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
-    EXPECT_EQ(r.out, "");
+    const bool with_json = std::find(c.args.begin(), c.args.end(), "--json") != c.args.end();
+    if (!with_json) {
+      EXPECT_EQ(r.out, "");
+      continue;
+    }
+    // With --json, stdout holds one document for a usage error too.
+    const json doc = json::parse(r.out);
+    EXPECT_EQ(doc["error"]["name"], "USAGE");
+    EXPECT_NE(doc["error"]["message"].get<std::string>().find(c.says), std::string::npos);
   }
   EXPECT_EQ(bus().telegrams(), 0u) << "an empty --port must not reach the virtual bus";
 }

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "module/hex_loader.h"
+#include "qelcomm/program_image.h"
 #include "support/virtual_bench.h"
 
 namespace qelcomm::testing {
@@ -90,6 +91,34 @@ TEST(HexLoader, FaultsStopTheLoad) {
     EXPECT_STREQ(e.text, "Buffer overflow loading hexfile");
   }
   EXPECT_EQ(image[module::kImageSize - 1], 0x04);
+}
+
+TEST(HexInspection, SaysWhatIsSetWhatIsNotSentAndWhatClashes) {
+  // Bytes 0x1FE..0x201 straddle the end of page 3; a linear base of
+  // 0xFFFF puts two bytes before the image; 0x10 is set twice, differently.
+  const auto in = InspectProgramImage(
+      ":0400000012345678E8\n:0401FE0001020304F3\n:01001000AA45\n:01001000BB34\n"
+      ":020000040001F9\n:010000007788\n:02000004FFFFFC\n:02FFFE00CCDD58\n");
+  ASSERT_TRUE(in.ok()) << in.error;
+  EXPECT_EQ(in.bytes_set, 4u + 2u + 1u);
+  ASSERT_EQ(in.image.size(), 512u);
+  EXPECT_EQ(in.image[0x10], 0xBB) << "the last record counts, as the control loads it";
+  EXPECT_EQ(in.image[0x1FF], 0x02);
+  ASSERT_EQ(in.outside.size(), 3u);
+  EXPECT_EQ(SpanText(in.outside[0]), "0xFFFFFFFE..0xFFFFFFFF");
+  EXPECT_EQ(SpanText(in.outside[1]), "0x0200..0x0201");
+  EXPECT_EQ(SpanText(in.outside[2]), "0x10000..0x10000");
+  ASSERT_EQ(in.conflicts.size(), 1u);
+  EXPECT_EQ(in.conflicts[0].first, 0x10);
+
+  // The same image as the control's loader gives, and a fault by line.
+  EXPECT_EQ(in.image, *LoadProgramImage(":0400000012345678E8\n:0401FE0001020304F3\n"
+                                        ":01001000BB34\n"));
+  const auto bad = InspectProgramImage(":0400000012345678E8\n\n:0400000012345678E9\n");
+  EXPECT_EQ(bad.error, "Checksum error in hexfile");
+  EXPECT_EQ(bad.error_line, 3);
+  EXPECT_TRUE(bad.image.empty());
+  EXPECT_EQ(InspectProgramImage("").bytes_set, 0u);
 }
 
 // Enough of a module to be programmed: it accepts the stop, the pages and

@@ -1,0 +1,132 @@
+#include "dump_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace qelctl {
+namespace {
+namespace reg = qelcomm::registers;
+using json = nlohmann::json;
+
+// Where the parser stopped, as an editor shows it.
+std::string SyntaxError(const std::string& text, const std::string& file,
+                        const json::parse_error& e) {
+  if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c); })) {
+    return file + " is empty";
+  }
+  if (e.byte >= text.size()) return file + " ends before its JSON does: cut off?";
+  const std::string before = text.substr(0, e.byte == 0 ? 0 : e.byte - 1);
+  const size_t line_start = before.rfind('\n');
+  const size_t line = 1 + size_t(std::count(before.begin(), before.end(), '\n'));
+  const size_t column = before.size() - (line_start == std::string::npos ? 0 : line_start + 1) + 1;
+  return file + " line " + std::to_string(line) + ", column " + std::to_string(column) +
+         ": not valid JSON";
+}
+
+// An integer given as 50 or 50.0; empty for anything else.
+std::optional<int64_t> WholeNumber(const json& j) {
+  if (j.is_number_integer()) return j.get<int64_t>();
+  if (!j.is_number_float()) return std::nullopt;
+  const double d = j.get<double>();
+  if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 9.0e15) return std::nullopt;
+  return int64_t(d);
+}
+
+// The factor sets the file's values were written in.
+reg::ExactFactors FactorsOf(const json& doc, reg::ExactFactors factors) {
+  const json* f = doc.contains("factors") ? &doc["factors"] : nullptr;
+  if (f == nullptr || !f->is_object()) return factors;
+  auto take = [f](const char* name, double& into) {
+    const json& v = f->value(name, json());
+    if (v.is_number() && std::isfinite(v.get<double>()) && v.get<double>() != 0) {
+      into = v.get<double>();
+    }
+  };
+  take("position", factors.position);
+  take("acceleration", factors.acceleration);
+  take("velocity", factors.velocity);
+  return factors;
+}
+
+reg::CheckedRaw Checked(const reg::CheckedRaw& c, const std::string& where) {
+  if (!c.ok()) throw UsageError(where + ": " + c.Why());
+  return c;
+}
+
+DumpEntry ParseEntry(const json& item, const std::string& where, bool big,
+                     const reg::ExactFactors& factors) {
+  if (!item.is_object()) throw UsageError(where + " is not an object");
+  const std::optional<int64_t> number =
+      item.contains("number") ? WholeNumber(item["number"]) : std::nullopt;
+  const std::optional<reg::Register> r =
+      number ? reg::RegisterByNumber(big, int(std::clamp<int64_t>(*number, -1, 1 << 20)))
+             : std::nullopt;
+  if (!r) throw UsageError(where + " has no register number a motor has");
+  const std::string at = where + " (" + r->Label() + ")";
+  if (item.contains("name") && !item["name"].is_null() &&
+      !(item["name"].is_string() &&
+        reg::EqualIgnoringCase(item["name"].get<std::string>(), r->name))) {
+    throw UsageError(where + ": name " + item["name"].dump() + " is not register " +
+                     std::to_string(*number) + "'s (" +
+                     (r->name.empty() ? "unlisted" : r->name) + ")");
+  }
+  std::optional<int32_t> raw, from_value;
+  if (item.contains("raw")) {
+    const auto n = WholeNumber(item["raw"]);
+    if (!n) throw UsageError(at + ": raw " + item["raw"].dump() + " is not an integer");
+    raw = Checked(reg::CheckRaw(*n, *r, factors), at).raw;
+  }
+  if (item.contains("value")) {
+    const json& v = item["value"];
+    if (!v.is_number()) throw UsageError(at + ": value " + v.dump() + " is not a number");
+    if (r->Scaled()) {
+      from_value = Checked(reg::UnitsToRaw(v.get<double>(), *r, factors), at).raw;
+    } else if (const auto n = WholeNumber(v)) {
+      from_value = Checked(reg::CheckRaw(*n, *r, factors), at).raw;
+    } else {
+      throw UsageError(at + ": value " + v.dump() + " is not an integer");
+    }
+  }
+  if (raw && from_value && *raw != *from_value) {
+    throw UsageError(at + ": raw " + std::to_string(*raw) + " and value " +
+                     item["value"].dump() + " (raw " + std::to_string(*from_value) +
+                     ") disagree");
+  }
+  if (!raw && !from_value) throw UsageError(at + " has neither raw nor value");
+  return {*r, raw ? *raw : *from_value};
+}
+
+}  // namespace
+
+DumpFile ParseDump(const std::string& text, const std::string& file, bool big,
+                   const reg::ExactFactors& factors) {
+  json doc;
+  try {
+    doc = json::parse(text);
+  } catch (const json::parse_error& e) {
+    throw UsageError(SyntaxError(text, file, e));
+  }
+  if (!doc.is_object() || !doc.contains("registers") || !doc["registers"].is_array()) {
+    throw UsageError(file + " is not a dump (no \"registers\" list)");
+  }
+  DumpFile out;
+  if (const json& t = doc.value("table", json()); t == "big" || t == "standard") {
+    out.big = t == "big";
+  }
+  if (out.big && *out.big != big) return out;  // the caller refuses it as it is
+  if (doc.contains("address") && doc["address"].is_number_integer()) {
+    out.address = doc["address"].get<int>();
+  }
+  const reg::ExactFactors in_file = FactorsOf(doc, factors);
+  const json& regs = doc["registers"];
+  for (size_t i = 0; i < regs.size(); ++i) {
+    if (regs[i].is_object() && regs[i].contains("error")) continue;  // not read by dump
+    out.entries.push_back(
+        ParseEntry(regs[i], file + ": entry " + std::to_string(i + 1), big, in_file));
+  }
+  return out;
+}
+
+}  // namespace qelctl
