@@ -200,8 +200,7 @@ void Session::CheckModule(bool ok, const std::string& what) {
 
 std::string Session::Diagnosis(int32_t code) const {
   const qelcomm::WindowSetting window{options_.baud, uint32_t(options_.extra_window_ms)};
-  const std::string fit = qelcomm::WindowFit(line_, uint32_t(code), window);
-  return fit.empty() ? qelcomm::Diagnose(line_, uint32_t(code), {options_.echo, {}}) : fit;
+  return qelcomm::Diagnose(line_, uint32_t(code), {options_.echo, {}, window});
 }
 
 void Session::Fail(int32_t code, const std::string& what, const std::string& note) {

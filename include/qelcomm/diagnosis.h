@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,10 +46,18 @@ struct DiagnosisTerms {
   std::string big = "--big";       // marks a motor big; followed by its address
 };
 
-// What the call was made with.
+// The line's speed and reply window during the call, for WindowFit.
+struct WindowSetting {
+  int32_t baud = 19200;
+  uint32_t extra_window_ms = 0;
+  std::string extra_window = "--extra-window-ms";  // the setting that widens the window
+};
+// What the call was made with. With `window` given, a reply too long for
+// its window at that speed is named first (WindowFit).
 struct CallSetting {
   bool echo = false;  // the call expected its own echo first
   DiagnosisTerms terms;
+  std::optional<WindowSetting> window;
 };
 
 // One line on why the call failed with `code`, or empty when the line shows
@@ -58,12 +67,6 @@ std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setti
 // the reply carried high bytes, which a big motor sends; empty otherwise.
 std::string CheckWidth(const LineLog& log, int address, const DiagnosisTerms& terms = {});
 
-// The line's speed and reply window during the call, for WindowFit.
-struct WindowSetting {
-  int32_t baud = 19200;
-  uint32_t extra_window_ms = 0;
-  std::string extra_window = "--extra-window-ms";  // the setting that widens the window
-};
 // After a call that failed with `code` without a whole reply: when the
 // reply the last request asks for takes longer on the wire at this speed
 // than the window allows, says so and how much wider to make the window.

@@ -58,6 +58,9 @@ inline constexpr size_t kQupReplySize = 25;
 inline constexpr size_t kQupDataSize = 8;
 inline constexpr size_t kPageSize = 128;
 
+// How long a reply has to arrive after its request was written.
+inline constexpr uint32_t kReplyWindowMs = 100;
+
 // Modules answer identification at this address too; the control probes it
 // to see whether a module is back after a reset or a write.
 inline constexpr uint8_t kModuleProbeAddress = 0xFF;

@@ -82,10 +82,10 @@ void Control::InstallTrace(CQelCommCtrl& ctrl, std::shared_ptr<TraceRelay> relay
 std::string Control::Diagnosis(uint32_t code) {
   return Run([&](CQelCommCtrl& ctrl) {
     // The hints name the settings of qelcomm.open().
-    const CallSetting setting{ctrl.Echo(), {"open(..., echo=True)", "open(..., baud=...)", "big="}};
     const WindowSetting window{ctrl.Baud(), ctrl.ExtraWindowMs(), "open(..., extra_window_ms=)"};
-    const std::string fit = WindowFit(log_->line, code, window);
-    return fit.empty() ? Diagnose(log_->line, code, setting) : fit;
+    const CallSetting setting{
+        ctrl.Echo(), {"open(..., echo=True)", "open(..., baud=...)", "big="}, window};
+    return Diagnose(log_->line, code, setting);
   });
 }
 

@@ -78,6 +78,11 @@ std::string LateReply(const LineLog& log) {
 // The read reply's data bytes 3 and 4: zero for a 16-bit register.
 constexpr size_t kHighBytes[] = {13, 15};
 
+// A reply that cannot fit its window is advised this much more, for the
+// motor's own turnaround, in steps of kAdviceStepMs.
+constexpr uint64_t kAdviceMarginMs = 20;
+constexpr uint64_t kAdviceStepMs = 10;
+
 }  // namespace
 
 void LineLog::Add(const TraceEvent& e) {
@@ -95,6 +100,9 @@ std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setti
   const auto& attempts = log.attempts();
   const DiagnosisTerms& terms = setting.terms;
   if (attempts.empty()) return {};
+  if (setting.window) {
+    if (std::string fit = WindowFit(log, code, *setting.window); !fit.empty()) return fit;
+  }
   if (code == ERR_ECHO_MISMATCH) {
     if (attempts.back().echoed.empty()) return "no echo came back: leave out " + terms.echo;
     return "what came back first was not our request: if the adapter does not echo, leave out " +
@@ -108,7 +116,12 @@ std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setti
     }
     if (!a.received.empty()) last = &a;
   }
-  if (!last) return "no reply within 100 ms (" + Plural(attempts.size(), "attempt") + ")";
+  if (!last) {
+    const uint32_t window_ms =
+        protocol::kReplyWindowMs + (setting.window ? setting.window->extra_window_ms : 0);
+    return "no reply within " + std::to_string(window_ms) + " ms (" +
+           Plural(attempts.size(), "attempt") + ")";
+  }
   if (std::string late = LateReply(log); !late.empty()) return late;
   if (std::string damaged = DamagedReply(last->received); !damaged.empty()) return damaged;
   if (!LooksLikeTelegram(last->received)) {
@@ -132,6 +145,25 @@ std::string CheckWidth(const LineLog& log, int address, const DiagnosisTerms& te
   const std::string a = std::to_string(address);
   return "a 16-bit register came back with high bytes set: is motor " + a + " a big motor? (" +
          terms.big + " " + a + ")";
+}
+
+std::string WindowFit(const LineLog& log, uint32_t code, const WindowSetting& setting) {
+  if (code != ERR_ANSWER_LENGTH && code != ERR_TIMEOUT) return {};
+  if (log.attempts().empty() || setting.baud <= 0) return {};
+  const LineLog::Attempt& last = log.attempts().back();
+  const std::optional<size_t> reply = ExpectedReply(last.sent);
+  if (!reply || last.received.size() >= *reply) return {};
+  const size_t bytes = *reply;
+  const uint64_t wire_ms = uint64_t{bytes} * 10 * 1000 / uint64_t(setting.baud);
+  const uint64_t window_ms = protocol::kReplyWindowMs + setting.extra_window_ms;
+  if (wire_ms <= window_ms) return {};
+  const uint64_t missing = wire_ms - window_ms + kAdviceMarginMs;
+  const uint64_t advice =
+      setting.extra_window_ms + (missing + kAdviceStepMs - 1) / kAdviceStepMs * kAdviceStepMs;
+  return "at " + std::to_string(setting.baud) + " bit/s a " + std::to_string(bytes) +
+         "-byte reply takes " + std::to_string(wire_ms) + " ms, longer than the " +
+         std::to_string(window_ms) + " ms window: try " + setting.extra_window + " " +
+         std::to_string(advice);
 }
 
 }  // namespace qelcomm

@@ -17,7 +17,7 @@
 namespace qelcomm::link {
 
 // One reply window.
-inline constexpr uint32_t kReplyWindowMs = 100;
+inline constexpr uint32_t kReplyWindowMs = protocol::kReplyWindowMs;
 
 enum class Prologue {
   kTestOpen,           // a closed port fails with ERR_PORT_NOT_OPEN; else the last error is cleared
