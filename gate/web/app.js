@@ -266,7 +266,7 @@ function motorChanged() {
   $("module-title").textContent = "Module on " + label;
   $("sets-title").textContent = "Parameter set of " + label;
   for (const id of ["motor-refresh", "motor-reset", "motor-flash", "module-identify",
-    "module-debug", "module-stop", "module-reset", "qup-start", "qup-pause", "qup-stop",
+    "module-debug", "module-stop", "module-reset", "qup-start", "qup-pause", "qup-stop", "qup-reset",
     "program-button", "pages-read", "dump-download"]) {
     $(id).disabled = state.motor === null;
   }
@@ -526,7 +526,7 @@ function signalLabel(s) {
 function startPlot() {
   showError("plot-error", null);
   const period = Number($("plot-period").value);
-  const min = Number($("plot-period").min) || 1;
+  const min = Number($("plot-period").min) || 0;
   if (!(period >= min && period <= 10000)) {
     showError("plot-error", { message: `The period is ${min} to 10000 ms.` });
     return;
@@ -635,7 +635,7 @@ function bytesText(hexBytes) {
 function traceRow(t) {
   const row = el("tr", { class: t.dir, "data-address": t.address ?? "" },
     el("td", { class: "num" }, (t.t / 1000).toFixed(3)),
-    el("td", {}, t.dir === "tx" ? "→ sent" : "← received"),
+    el("td", {}, t.dir === "tx" ? "→ sent" : t.kind ? `← ${t.kind}` : "← received"),
     el("td", { class: "num" }, t.address ?? ""),
     el("td", { class: "bytes" }, bytesText(t.bytes)), el("td", {}, t.text));
   row.hidden = trace.filter !== null && t.address !== trace.filter;
@@ -702,10 +702,11 @@ async function moduleIdentify() {
 
 async function moduleDebug() {
   const d = await api("GET", motorUrl("/module/debug"));
-  const rows = [["State", `${d.state_name ?? ""} (${d.state})`],
+  const rows = [["State", `${d.state_name ?? "unknown"} (${d.state})`],
     ["Inputs", hex(d.inputs, 2)], ["Outputs", hex(d.outputs, 2)]];
+  const named = { time: "Time", count: "Count", mode: "Mode" };
   for (const [k, v] of Object.entries(d)) {
-    if (!["state", "state_name", "inputs", "outputs"].includes(k)) rows.push([k, JSON.stringify(v)]);
+    if (!["state", "state_name", "inputs", "outputs"].includes(k)) rows.push([named[k] || k, JSON.stringify(v)]);
   }
   fillFacts($("module-facts"), rows);
 }
@@ -715,9 +716,10 @@ async function modulePost(path, body) {
   await moduleDebug();
 }
 
-function parseByte(text, what) {
+// A whole number, decimal or 0x hex, within [0, max].
+function parseWhole(text, what, max) {
   const n = Number(text.trim());
-  if (!Number.isInteger(n) || n < 0 || n > 255) throw new Error(`${what} is 0 to 255 (or 0x00 to 0xFF).`);
+  if (!Number.isInteger(n) || n < 0 || n > max) throw new Error(`${what} is 0 to ${max} (or in hex, 0x...).`);
   return n;
 }
 
@@ -791,10 +793,11 @@ function restoreQuery(dryRun) {
 }
 
 function showPlan(plan, dryRun) {
-  const writes = plan.writes || [];
+  const writes = plan.changes || plan.writes || [];
   $("restore-table").tBodies[0].replaceChildren(...writes.map((w) => el("tr", {},
     el("td", { class: "num" }, w.number), el("td", {}, w.name || ""),
-    el("td", { class: "num" }, w.from ?? ""), el("td", { class: "num" }, w.to))));
+    el("td", { class: "num" }, w.from ?? ""), el("td", { class: "num" }, w.to),
+    el("td", { class: "num" }, dryRun ? "" : (w.read_back ?? "")))));
   $("restore-table").hidden = !writes.length;
   const skipped = Object.entries(plan.skipped || {}).filter(([, v]) => (Array.isArray(v) ? v.length : v));
   $("restore-skipped").textContent = skipped.length
@@ -805,7 +808,8 @@ function showPlan(plan, dryRun) {
       : "Nothing differs: the motor holds this set already.";
   } else {
     $("restore-text").textContent = `${writes.length} written` +
-      (plan.verified ? ", read back and checked." : "; the read-back check failed.") +
+      (plan.verified ? ", read back and checked."
+        : `; ${plan.differences ?? "some"} still differ from the set after the read-back.`) +
       (plan.flashed ? " Saved to flash." : "");
   }
 }
@@ -823,7 +827,7 @@ async function dryRun(e) {
     const plan = await api("POST", motorUrl("/restore" + restoreQuery(true)), text);
     showPlan(plan, true);
     restorePlan = text;
-    $("restore-button").disabled = !(plan.writes || []).length && !$("restore-flash").checked;
+    $("restore-button").disabled = !(plan.changes || plan.writes || []).length && !$("restore-flash").checked;
   });
 }
 
@@ -885,16 +889,19 @@ function wire() {
   });
   mod("qup-start", () => modulePost("start"));
   mod("qup-pause", () => modulePost("pause"));
-  mod("qup-stop", () => modulePost("stop"));
+  mod("qup-stop", () => modulePost("qup-stop"));
+  mod("qup-reset", () => modulePost("qup-reset"));
   $("qup-step").addEventListener("submit", (e) => {
     e.preventDefault();
     guarded("module-error", () => modulePost("step", {
-      min: parseByte($("step-min").value, "Step from"), max: parseByte($("step-max").value, "Step to") }));
+      min: parseWhole($("step-min").value, "Step from", 65535),
+      max: parseWhole($("step-max").value, "Step to", 65535) }));
   });
   $("qup-outputs").addEventListener("submit", (e) => {
     e.preventDefault();
     guarded("module-error", () => modulePost("outputs", {
-      outputs: parseByte($("out-value").value, "Outputs"), mask: parseByte($("out-mask").value, "Mask") }));
+      outputs: parseWhole($("out-value").value, "Outputs", 15),
+      mask: parseWhole($("out-mask").value, "Mask", 15) }));
   });
   $("program-form").addEventListener("submit", program);
   $("pages-read").addEventListener("click", (e) => guarded("pages-error", readPages, e.currentTarget));
