@@ -213,6 +213,8 @@ HttpResponse Motor(Route& r) {
     if (m == "PUT") return Answer(Write(r, *reg));
     return not_allowed();
   }
+  if (n == 1 && what == "dump") return m == "GET" ? Answer(DumpMotor(r)) : not_allowed();
+  if (n == 1 && what == "restore") return m == "POST" ? Answer(RestoreMotor(r)) : not_allowed();
   if (n == 1 && what == "status") return m == "GET" ? Answer(Status(r)) : not_allowed();
   if (n == 1 && what == "reset") {
     return m == "POST" ? Answer(Command(r, &qelcomm::CQelCommCtrl::ResetWait, "resetting"))

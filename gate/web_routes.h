@@ -30,6 +30,8 @@ std::optional<Json> BodyObject(const HttpRequest& rq, ApiResult& error);
 ApiResult Catalogue(const Route& r);
 ApiResult Motors(const Route& r);
 HttpResponse Motor(Route& r);       // motors/{a}/...: registers, status, reset, flash, dump
+ApiResult DumpMotor(const Route& r);     // GET motors/{a}/dump
+ApiResult RestoreMotor(const Route& r);  // POST motors/{a}/restore
 HttpResponse Module(Route& r);      // motors/{a}/module/...
 HttpResponse Scan(Route& r);        // POST scan: an event stream
 HttpResponse Program(Route& r);     // POST motors/{a}/module/program: an event stream

@@ -213,6 +213,31 @@ TEST_F(WebApiTest, APlotSamplesItsSignalsAndTheTraceShowsTheirTelegrams) {
   EXPECT_NE(trace[0].second["text"].get<std::string>().find("read motor"), std::string::npos);
 }
 
+TEST_F(WebApiTest, ADumpRestoredShowsItsDifferencesFirstAndIsReadBack) {
+  const std::string motor = "/api/buses/bus0/motors/1";
+  Json dump = Body(Send("GET", motor + "/dump"));
+  ASSERT_TRUE(dump.contains("registers")) << dump;
+  ASSERT_EQ(Send("PUT", motor + "/registers/V_SOLL", R"({"raw": 33})").status, 200);
+
+  const HttpResponse dry = Send("POST", motor + "/restore?dry_run=1", dump.dump());
+  ASSERT_EQ(dry.status, 200) << dry.body;
+  const Json plan = Body(dry);
+  ASSERT_EQ(plan["writes"].size(), 1u) << plan;
+  EXPECT_EQ(plan["writes"][0]["name"], "V_SOLL");
+  EXPECT_EQ(plan["writes"][0]["from"], 33);
+  EXPECT_FALSE(plan["verified"]);
+  EXPECT_EQ(Body(Send("GET", motor + "/registers/V_SOLL"))["raw"], 33) << "a dry run writes nothing";
+
+  const Json done = Body(Send("POST", motor + "/restore?flash=1", dump.dump()));
+  EXPECT_TRUE(done["verified"]) << done;
+  EXPECT_TRUE(done["flashed"]);
+  EXPECT_EQ(Body(Send("GET", motor + "/registers/V_SOLL"))["raw"], plan["writes"][0]["to"]);
+
+  EXPECT_EQ(ErrorName(Send("POST", motor + "/restore", "{\"registers\": 5}")), "BAD_PARAMETER_SET");
+  EXPECT_EQ(ErrorName(Send("POST", "/api/buses/bus0/motors/2/restore", dump.dump())),
+            "BAD_PARAMETER_SET") << "a standard motor's set is refused for a big one";
+}
+
 class NoRoomTest : public WebApiTest {
  protected:
   NoRoomTest() : WebApiTest(0, 0, false) {}
