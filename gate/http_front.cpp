@@ -1,6 +1,9 @@
 #include "http_front.h"
 
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -65,6 +68,14 @@ HttpFront::HttpFront(const HttpConfig& config, WebApi& api)
   server_->set_payload_max_length(kMaxHexBody + 1);
   server_->set_read_timeout(10, 0);
   server_->set_keep_alive_timeout(2);
+  // Answers go out at once: headers and body are separate writes, which
+  // Nagle's algorithm would hold for the client's delayed acknowledgement.
+  // Accepted sockets take the option from the listening one.
+  server_->set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  });
   auto handle = [this](const httplib::Request& req, httplib::Response& res) {
     Respond(api_.Handle(Plain(req)), res);
   };
