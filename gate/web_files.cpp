@@ -1,13 +1,13 @@
 #include "web_files.h"
 
+#include "web_assets.h"
+
 namespace qelgate {
 
-// Until the page is built in: a pointer to the API.
 std::optional<StaticFile> FindWebFile(std::string_view path) {
-  static constexpr std::string_view kIndex =
-      "<!doctype html><title>qelgate</title><p>qelgate's JSON API is at /api/buses.</p>\n";
-  if (path == "/" || path == "/index.html") return StaticFile{"text/html; charset=utf-8", kIndex};
-  return std::nullopt;
+  const WebAsset* asset = FindWebAsset(path);
+  if (asset == nullptr) return std::nullopt;
+  return StaticFile{std::string(asset->content_type), asset->body};
 }
 
 }  // namespace qelgate
