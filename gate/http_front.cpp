@@ -1,0 +1,115 @@
+#include "http_front.h"
+
+#include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qelgate {
+namespace {
+
+// Threads beyond the open streams' that answer plain requests, so that
+// streams never keep a request waiting.
+constexpr size_t kPlainThreads = 16;
+
+class ChunkSink : public EventSink {
+ public:
+  explicit ChunkSink(httplib::DataSink& sink) : sink_(sink) {}
+  bool Send(std::string_view event, const Json& data) override {
+    const std::string text = EventText(event, data);
+    return sink_.is_writable() && sink_.write(text.data(), text.size());
+  }
+  bool KeepAlive() override {
+    static constexpr char kComment[] = ": keep-alive\n\n";
+    return sink_.is_writable() && sink_.write(kComment, sizeof kComment - 1);
+  }
+
+ private:
+  httplib::DataSink& sink_;
+};
+
+HttpRequest Plain(const httplib::Request& in) {
+  HttpRequest out;
+  out.method = in.method;
+  out.path = in.path;
+  for (const auto& [k, v] : in.params) out.query.emplace(k, v);
+  for (const auto& [k, v] : in.headers) out.headers.emplace(k, v);
+  out.body = in.body;
+  out.client = in.remote_addr + ":" + std::to_string(in.remote_port);
+  return out;
+}
+
+void Respond(const HttpResponse& answer, httplib::Response& res) {
+  res.status = answer.status;
+  for (const auto& [k, v] : answer.headers) res.set_header(k, v);
+  if (!answer.stream) {
+    res.set_content(answer.body, answer.content_type);
+    return;
+  }
+  res.set_chunked_content_provider(answer.content_type,
+                                   [stream = answer.stream](size_t, httplib::DataSink& sink) {
+                                     ChunkSink events(sink);
+                                     stream(events);
+                                     sink.done();
+                                     return true;
+                                   });
+}
+
+}  // namespace
+
+HttpFront::HttpFront(const HttpConfig& config, WebApi& api)
+    : config_(config), api_(api), server_(std::make_unique<httplib::Server>()) {
+  const size_t threads = config_.max_streams + kPlainThreads;
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // The largest body any route takes (a HEX file); routes bound their own.
+  server_->set_payload_max_length(kMaxHexBody + 1);
+  server_->set_read_timeout(10, 0);
+  server_->set_keep_alive_timeout(2);
+  // Answers go out at once: headers and body are separate writes, which
+  // Nagle's algorithm would hold for the client's delayed acknowledgement.
+  // Accepted sockets take the option from the listening one.
+  server_->set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  });
+  auto handle = [this](const httplib::Request& req, httplib::Response& res) {
+    Respond(api_.Handle(Plain(req)), res);
+  };
+  for (const char* pattern : {".*"}) {
+    server_->Get(pattern, handle);
+    server_->Post(pattern, handle);
+    server_->Put(pattern, handle);
+    server_->Delete(pattern, handle);
+    server_->Patch(pattern, handle);
+    server_->Options(pattern, handle);
+  }
+  // Failures the server finds itself (a body beyond every limit) get the
+  // error object too.
+  server_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    const char* name = res.status == 413 ? "TOO_LARGE" : "HTTP_ERROR";
+    res.set_content(Answer(WebError(res.status, name, "the server refused the request")).body,
+                    "application/json");
+  });
+}
+
+HttpFront::~HttpFront() { Stop(); }
+
+bool HttpFront::Listen(std::string& error) {
+  if (!server_->bind_to_port(config_.host, config_.port)) {
+    error = "cannot listen on " + config_.host + ":" + std::to_string(config_.port) + ": " +
+            std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void HttpFront::Run() { server_->listen_after_bind(); }
+
+void HttpFront::Stop() { server_->stop(); }
+
+}  // namespace qelgate
