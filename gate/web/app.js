@@ -804,7 +804,7 @@ function showPlan(plan, dryRun) {
     ? "Left out: " + skipped.map(([k, v]) => `${k} ${Array.isArray(v) ? v.length : v}`).join(", ") : "";
   if (dryRun) {
     $("restore-text").textContent = writes.length
-      ? `${writes.length} register${writes.length === 1 ? "" : "s"} differ; nothing written yet.`
+      ? `${writes.length} ${writes.length === 1 ? "register differs" : "registers differ"}; nothing written yet.`
       : "Nothing differs: the motor holds this set already.";
   } else {
     $("restore-text").textContent = `${writes.length} written` +
