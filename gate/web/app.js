@@ -438,13 +438,18 @@ async function motorCommand(what, path) {
 }
 
 // Edit: the entry, a confirmation, the write, then what the motor reads back.
+function showNow(r) {
+  const unit = r.unit_kind && r.unit_kind !== "none" ? " " + r.unit_kind : "";
+  $("edit-now").textContent = r.error ? "Could not be read."
+    : `Now: raw ${r.raw}, value ${formatValue(r.value)}${unit}`;
+}
+
 let editing = null;
 
 function editRegister(r) {
   editing = r;
   $("edit-title").textContent = `${r.name || "Register"} (${r.number}) on motor ${state.motor}`;
-  $("edit-now").textContent = r.error ? "Could not be read."
-    : `Now: raw ${r.raw}, value ${formatValue(r.value)} ${r.unit_kind && r.unit_kind !== "none" ? r.unit_kind : ""}`;
+  showNow(r);
   $("edit-input").value = r.error ? "" : formatValue(r.value);
   document.querySelector('input[name="edit-as"][value="value"]').checked = true;
   $("edit-force-label").hidden = !roleNeedsForce(r.role);
@@ -474,6 +479,7 @@ async function submitEdit(e) {
     const back = await api("PUT", motorUrl(`/registers/${r.number}`), body);
     $("edit-result").textContent = `Read back: raw ${back.raw}, value ${formatValue(back.value)}`;
     Object.assign(r, { raw: back.raw, value: back.value, error: undefined });
+    showNow(r);
     renderRegisters();
     const row = document.querySelector(`#reg-table tr[data-number="${r.number}"]`);
     if (row) row.classList.add("changed");
@@ -635,7 +641,7 @@ function bytesText(hexBytes) {
 function traceRow(t) {
   const row = el("tr", { class: t.dir, "data-address": t.address ?? "" },
     el("td", { class: "num" }, (t.t / 1000).toFixed(3)),
-    el("td", {}, t.dir === "tx" ? "→ sent" : t.kind ? `← ${t.kind}` : "← received"),
+    el("td", {}, t.dir === "tx" ? "→ sent" : `← ${t.kind || "received"}`),
     el("td", { class: "num" }, t.address ?? ""),
     el("td", { class: "bytes" }, bytesText(t.bytes)), el("td", {}, t.text));
   row.hidden = trace.filter !== null && t.address !== trace.filter;
@@ -801,7 +807,7 @@ function showPlan(plan, dryRun) {
   $("restore-table").hidden = !writes.length;
   const skipped = Object.entries(plan.skipped || {}).filter(([, v]) => (Array.isArray(v) ? v.length : v));
   $("restore-skipped").textContent = skipped.length
-    ? "Left out: " + skipped.map(([k, v]) => `${k} ${Array.isArray(v) ? v.length : v}`).join(", ") : "";
+    ? "Left out: " + skipped.map(([k, v]) => `${k.replace(/_/g, "-")} ${Array.isArray(v) ? v.length : v}`).join(", ") : "";
   if (dryRun) {
     $("restore-text").textContent = writes.length
       ? `${writes.length} ${writes.length === 1 ? "register differs" : "registers differ"}; nothing written yet.`
