@@ -3,7 +3,8 @@
 
     gate_web_bench.py BIN_DIR [SECONDS]
 
-BIN_DIR holds qelsim and qelgate; the qelcomm package must be on the path.
+BIN_DIR holds qelsim and qelgate; the qelcomm package must be on the path
+(gate_load_bench.py, next to this file, measures the library alone).
 
 - Plotting: a plot stream samples 4 registers as fast as the bus allows
   (period_ms=0), against the C++ library reading the same line alone (its
@@ -17,7 +18,6 @@ the goals only print.
 
 import http.client
 import json
-import socket
 import statistics
 import subprocess
 import sys
@@ -25,34 +25,10 @@ import tempfile
 import threading
 import time
 
-import qelcomm
+from gate_load_bench import BAUD, free_port, library_rate  # the same line, read alone
 
-BAUD = 115200
 SIGNALS = "1:P_IST,1:V_IST,2:P_IST,2:V_IST"
 TOKEN = "0badc0ffee0ddf00d0badc0ffee0ddf0"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def library_samples_per_s(device, seconds):
-    c = qelcomm.CQelCommCtrl()
-    c.PortName = device
-    c.Baud = BAUD
-    if not c.OpenPort():
-        sys.exit("cannot open " + device)
-    c._cpp_read_loop(1, 10, 50)  # warm-up
-    reads, start = 0, time.perf_counter()
-    while time.perf_counter() - start < seconds:
-        if c._cpp_read_loop(1, 10, 100) != 100:
-            sys.exit("the library's reads failed")
-        reads += 100
-    rate = reads / (time.perf_counter() - start) / 4
-    c.ClosePort()
-    return rate
 
 
 def plot_samples_per_s(port, seconds, started):
@@ -112,7 +88,7 @@ def main():
         token.write(TOKEN)
         token.flush()
         device = sim.stdout.readline().strip()
-        alone = library_samples_per_s(device, min(5.0, seconds))
+        alone = library_rate(device, min(5.0, seconds)) / 4  # a sample is 4 reads of one length
         port = free_port()
         gate = subprocess.Popen([f"{bin_dir}/qelgate", "--port", device, "--baud", str(BAUD),
                                  "--listen", f"127.0.0.1:{free_port()}",

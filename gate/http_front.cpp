@@ -15,20 +15,22 @@ namespace {
 // streams never keep a request waiting.
 constexpr size_t kPlainThreads = 16;
 
+// A stream ends when its client goes or the server stops.
 class ChunkSink : public EventSink {
  public:
-  explicit ChunkSink(httplib::DataSink& sink) : sink_(sink) {}
+  ChunkSink(httplib::DataSink& sink, const std::atomic<bool>& stopping)
+      : sink_(sink), stopping_(stopping) {}
   bool Send(std::string_view event, const Json& data) override {
-    const std::string text = EventText(event, data);
-    return sink_.is_writable() && sink_.write(text.data(), text.size());
+    return Write(EventText(event, data));
   }
-  bool KeepAlive() override {
-    static constexpr char kComment[] = ": keep-alive\n\n";
-    return sink_.is_writable() && sink_.write(kComment, sizeof kComment - 1);
-  }
+  bool KeepAlive() override { return Write(": keep-alive\n\n"); }
 
  private:
+  bool Write(const std::string& text) {
+    return !stopping_ && sink_.is_writable() && sink_.write(text.data(), text.size());
+  }
   httplib::DataSink& sink_;
+  const std::atomic<bool>& stopping_;
 };
 
 HttpRequest Plain(const httplib::Request& in) {
@@ -42,7 +44,7 @@ HttpRequest Plain(const httplib::Request& in) {
   return out;
 }
 
-void Respond(const HttpResponse& answer, httplib::Response& res) {
+void Respond(const HttpResponse& answer, httplib::Response& res, const std::atomic<bool>& stopping) {
   res.status = answer.status;
   for (const auto& [k, v] : answer.headers) res.set_header(k, v);
   if (!answer.stream) {
@@ -50,8 +52,9 @@ void Respond(const HttpResponse& answer, httplib::Response& res) {
     return;
   }
   res.set_chunked_content_provider(answer.content_type,
-                                   [stream = answer.stream](size_t, httplib::DataSink& sink) {
-                                     ChunkSink events(sink);
+                                   [stream = answer.stream, &stopping](size_t,
+                                                                       httplib::DataSink& sink) {
+                                     ChunkSink events(sink, stopping);
                                      stream(events);
                                      sink.done();
                                      return true;
@@ -77,7 +80,7 @@ HttpFront::HttpFront(const HttpConfig& config, WebApi& api)
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   });
   auto handle = [this](const httplib::Request& req, httplib::Response& res) {
-    Respond(api_.Handle(Plain(req)), res);
+    Respond(api_.Handle(Plain(req)), res, stopping_);
   };
   for (const char* pattern : {".*"}) {
     server_->Get(pattern, handle);
@@ -110,6 +113,9 @@ bool HttpFront::Listen(std::string& error) {
 
 void HttpFront::Run() { server_->listen_after_bind(); }
 
-void HttpFront::Stop() { server_->stop(); }
+void HttpFront::Stop() {
+  stopping_ = true;
+  server_->stop();
+}
 
 }  // namespace qelgate

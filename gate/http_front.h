@@ -2,6 +2,7 @@
 // WebApi as plain values and its event streams sent as server-sent events.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,7 @@ class HttpFront {
   HttpConfig config_;
   WebApi& api_;
   std::unique_ptr<httplib::Server> server_;
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace qelgate

@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -88,7 +90,8 @@ bool IsLoopback(const std::string& host) {
   return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
-// The token from --token-file (its first line), or a fresh random one.
+// The token from --token-file (its first line), or a fresh random one. A
+// file's token must be hard to guess and fit a URL and a cookie unchanged.
 bool LoadToken(const std::string& file, std::string& token) {
   if (file.empty()) {
     token = qelgate::RandomToken();
@@ -97,8 +100,16 @@ bool LoadToken(const std::string& file, std::string& token) {
   std::ifstream in(file);
   std::getline(in, token);
   while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
-  if (token.empty()) Log(file + ": holds no token on its first line");
-  return !token.empty();
+  constexpr size_t kShortest = 16;
+  const bool plain = std::all_of(token.begin(), token.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+  });
+  if (token.size() < kShortest || !plain) {
+    Log(file + ": the token on its first line must be at least 16 letters, digits, '-', '_' "
+               "or '.'");
+    return false;
+  }
+  return true;
 }
 
 // Starts one web server per address named; false when one cannot listen.

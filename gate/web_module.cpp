@@ -97,35 +97,30 @@ bool IntField(const Json& body, const char* key, int lo, int hi, int& out, ApiRe
   return true;
 }
 
-ApiResult Step(const Route& r) {
-  ApiResult error;
-  const auto body = BodyObject(r.rq, error);
-  int min = 0, max = 0;
-  if (!body || !IntField(*body, "min", 0, 65535, min, error) ||
-      !IntField(*body, "max", 0, 65535, max, error)) {
-    return error;
-  }
-  return r.bus.Call(r.connection, [&bus = r.bus, a = r.address, min, max](BusLink& link) {
-    link.BeginCall();
-    if (!link.ctrl().QupStep(int16_t(a), int16_t(min), int16_t(max))) {
-      return bus.ModuleFailed(link, "stepping the program of " + Mod(a));
-    }
-    return ApiResult{200, {{"ok", true}}};
-  });
-}
+// A Qup command of two numbers from the body: step {"min", "max"}, outputs
+// {"outputs", "mask"}.
+struct PairCommand {
+  const char* first;
+  const char* second;
+  int max;
+  bool (Ctrl::*call)(int16_t, int16_t, int16_t);
+  const char* what;
+};
+constexpr PairCommand kStep{"min", "max", 65535, &Ctrl::QupStep, "stepping the program of"};
+constexpr PairCommand kOutputs{"outputs", "mask", 15, &Ctrl::QupSetOutputs, "setting the outputs of"};
 
-ApiResult Outputs(const Route& r) {
+ApiResult Pair(const Route& r, const PairCommand& c) {
   ApiResult error;
   const auto body = BodyObject(r.rq, error);
-  int outputs = 0, mask = 0;
-  if (!body || !IntField(*body, "outputs", 0, 15, outputs, error) ||
-      !IntField(*body, "mask", 0, 15, mask, error)) {
+  int a = 0, b = 0;
+  if (!body || !IntField(*body, c.first, 0, c.max, a, error) ||
+      !IntField(*body, c.second, 0, c.max, b, error)) {
     return error;
   }
-  return r.bus.Call(r.connection, [&bus = r.bus, a = r.address, outputs, mask](BusLink& link) {
+  return r.bus.Call(r.connection, [&bus = r.bus, m = r.address, a, b, c](BusLink& link) {
     link.BeginCall();
-    if (!link.ctrl().QupSetOutputs(int16_t(a), int16_t(outputs), int16_t(mask))) {
-      return bus.ModuleFailed(link, "setting the outputs of " + Mod(a));
+    if (!(link.ctrl().*c.call)(int16_t(m), int16_t(a), int16_t(b))) {
+      return bus.ModuleFailed(link, c.what + (" " + Mod(m)));
     }
     return ApiResult{200, {{"ok", true}}};
   });
@@ -162,8 +157,8 @@ HttpResponse Module(Route& r) {
   if (writes && !r.bus.setup().writable) {
     return Answer(WebError(403, "READ_ONLY", "this bus is served read-only"));
   }
-  if (what == "step") return only("POST", [&] { return Step(r); });
-  if (what == "outputs") return only("POST", [&] { return Outputs(r); });
+  if (what == "step") return only("POST", [&] { return Pair(r, kStep); });
+  if (what == "outputs") return only("POST", [&] { return Pair(r, kOutputs); });
   for (const Command& c : kCommands) {
     if (what == c.name) return only("POST", [&] { return Simple(r, c.call, c.what); });
   }

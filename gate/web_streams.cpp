@@ -17,7 +17,9 @@
 namespace qelgate {
 namespace {
 
-constexpr auto kKeepAlive = std::chrono::seconds(1);
+// How often an idle stream looks whether its client or the server has gone,
+// sending a keep-alive comment.
+constexpr auto kKeepAlive = std::chrono::milliseconds(200);
 
 std::string NowIso8601() {
   const std::time_t now = std::time(nullptr);

@@ -17,7 +17,9 @@ namespace reg = qelcomm::registers;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kKeepAlive = std::chrono::seconds(1);
+// How often an idle stream looks whether its client or the server has gone,
+// sending a keep-alive comment.
+constexpr auto kKeepAlive = std::chrono::milliseconds(200);
 constexpr size_t kMaxSignals = 8;
 constexpr int kMaxPeriodMs = 10000;
 // Samples held for a client that reads slowly: minutes at the fastest pace.

@@ -195,6 +195,8 @@ TEST_F(WebApiTest, ProgrammingFollowsTheStepsAndRefusesBadHexFirst) {
   EXPECT_EQ(pages, 4);
   const Json read = Body(Send("GET", "/api/buses/bus0/motors/1/module/pages"));
   EXPECT_EQ(read["pages"][0].get<std::string>().substr(0, 10), "01020304ff");
+  EXPECT_EQ(Send("POST", "/api/buses/bus0/motors/1/module/outputs", R"({"outputs": 5, "mask": 15})").status, 200);
+  EXPECT_EQ(Body(Send("GET", "/api/buses/bus0/motors/1/module/debug"))["outputs"], 5);
 }
 
 TEST_F(WebApiTest, APlotSamplesItsSignalsAndTheTraceShowsTheirTelegrams) {
