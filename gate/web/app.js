@@ -729,13 +729,14 @@ function parseWhole(text, what, max) {
   return n;
 }
 
-function hexDump(hexText) {
+// 16 bytes a line, each line headed by its image address.
+function hexDump(hexText, base) {
   const bytes = (hexText.match(/../g) || []).map((b) => parseInt(b, 16));
   const lines = [];
   for (let i = 0; i < bytes.length; i += 16) {
     const part = bytes.slice(i, i + 16);
     const text = part.map((b) => (b >= 32 && b < 127 ? String.fromCharCode(b) : ".")).join("");
-    lines.push(`${i.toString(16).padStart(3, "0")}  ${part.map((b) => b.toString(16).padStart(2, "0")).join(" ")}  ${text}`);
+    lines.push(`${(base + i).toString(16).padStart(3, "0")}  ${part.map((b) => b.toString(16).padStart(2, "0")).join(" ")}  ${text}`);
   }
   return lines.join("\n");
 }
@@ -744,7 +745,7 @@ async function readPages() {
   const doc = await api("GET", motorUrl("/module/pages"));
   $("pages").replaceChildren(...doc.pages.map((p, i) => el("figure", {},
     el("figcaption", {}, `Page ${i}`),
-    el("pre", { class: "dump", "data-page": i, "data-hex": p.toLowerCase() }, hexDump(p)))));
+    el("pre", { class: "dump", "data-page": i, "data-hex": p.toLowerCase() }, hexDump(p, i * 128)))));
 }
 
 async function program(e) {
