@@ -31,22 +31,14 @@ def shoot(b, name, most=1400):
 
 
 def bus(b):
-    b.by_id("scan-to").clear()
-    b.by_id("scan-to").send_keys("16")
-    b.by_id("scan-button").click()
-    b.wait(lambda d: b.text("scan-text") == "done", "the scan", timeout=60)
+    b.scan(16)
     shoot(b, "bus")
 
 
 def motor(b):
     b.driver.find_element("css selector", 'button[aria-label="Open motor 1"]').click()
     b.wait(lambda d: "registers" in b.text("reg-count"), "the registers")
-    b.driver.find_element("css selector", 'button[aria-label="Edit V_SOLL"]').click()
-    b.by_id("edit-input").clear()
-    b.by_id("edit-input").send_keys("250")
-    b.by_id("edit-write").click()
-    b.confirm()
-    b.wait(lambda d: b.text("edit-result"), "the read-back")
+    b.edit("V_SOLL", "250")
     shoot(b, "motor", most=900)
     b.by_id("edit-cancel").click()
 
@@ -54,11 +46,7 @@ def motor(b):
 def plot(b, gate):
     b.page("plot")
     for signal in ("1:P_IST", "1:P_SOLL", "2:P_IST"):
-        address, register = signal.split(":")
-        b.by_id("plot-motor").clear()
-        b.by_id("plot-motor").send_keys(address)
-        b.by_id("plot-register").send_keys(register)
-        b.driver.find_element("css selector", '#plot-add button[type="submit"]').click()
+        b.add_signal(*signal.split(":"))
     b.by_id("plot-period").clear()
     b.by_id("plot-period").send_keys("50")
     b.by_id("plot-start").click()

@@ -139,6 +139,31 @@ class Browser:
     def text(self, element_id):
         return self.by_id(element_id).text
 
+    def scan(self, to):
+        """Scans addresses 1..to on the bus page."""
+        self.by_id("scan-to").clear()
+        self.by_id("scan-to").send_keys(str(to))
+        self.by_id("scan-button").click()
+        self.wait(lambda d: self.text("scan-text") == "done", "the scan", timeout=60)
+
+    def edit(self, name, text, raw=False):
+        """Writes `text` to register `name` from the motor page, confirmed;
+        waits for the read-back or the failure, and leaves the dialog open."""
+        self.driver.find_element("css selector", f'button[aria-label="Edit {name}"]').click()
+        kind = "raw" if raw else "value"
+        self.driver.find_element("css selector", f'input[name="edit-as"][value="{kind}"]').click()
+        self.by_id("edit-input").clear()
+        self.by_id("edit-input").send_keys(text)
+        self.by_id("edit-write").click()
+        self.confirm()
+        self.wait(lambda d: self.text("edit-result") or self.text("edit-error"), "the write")
+
+    def add_signal(self, address, register):
+        self.by_id("plot-motor").clear()
+        self.by_id("plot-motor").send_keys(str(address))
+        self.by_id("plot-register").send_keys(register)
+        self.driver.find_element("css selector", '#plot-add button[type="submit"]').click()
+
     def close(self):
         try:
             self.driver.quit()
