@@ -271,6 +271,9 @@ function motorChanged() {
     $(id).disabled = state.motor === null;
   }
   resetRestore();
+  $("module-facts").tBodies[0].replaceChildren();
+  $("motor-status").tBodies[0].replaceChildren();
+  $("pages").replaceChildren();
   const shown = location.hash.slice(1);
   if (shown === "motor" && pageShown.motor) pageShown.motor();
 }
@@ -289,6 +292,18 @@ async function loadBuses() {
   state.bus = state.buses.find((b) => b.name === keep) || state.buses[0] || null;
   if (state.bus) select.value = state.bus.name;
   showBus();
+}
+
+// The line's state, kept fresh while the page is open (no bus needed for it).
+async function refreshBus() {
+  if (!state.bus) return;
+  const buses = await api("GET", "/api/buses");
+  const now = buses.find((b) => b.name === state.bus.name);
+  if (now) {
+    state.buses = buses;
+    state.bus = now;
+    showBus();
+  }
 }
 
 function showBus() {
@@ -553,7 +568,8 @@ function startPlot() {
     },
     error: (d) => { showError("plot-error", { error: d }); stopPlot(); },
   }, () => {
-    if (plot.source) showError("plot-error", { message: "The plot stream ended." });
+    if (plot.source) showError("plot-error", { message: "The plot stream ended.",
+      diagnosis: "The gateway stopped, or refused it: at most 8 streams (plots, traces) are open at once." });
     stopPlot();
   });
   setPlotButtons(true);
@@ -605,8 +621,8 @@ function plotCsv() {
   download("plot.csv", "text/csv", lines.join("\n") + "\n");
 }
 
-// The chart's canvas with its axis labels and legend, which dygraphs draws
-// as text on the page, painted onto one picture.
+// The chart's canvases with its axis labels, which dygraphs puts on the page
+// as text, painted onto one picture, and a legend of the series' colours.
 function plotPng() {
   const box = $("plot-chart");
   const at = box.getBoundingClientRect();
@@ -620,14 +636,30 @@ function plotPng() {
     const r = c.getBoundingClientRect();
     ctx.drawImage(c, r.left - at.left, r.top - at.top, r.width, r.height);
   }
-  ctx.fillStyle = "#000";
   ctx.textBaseline = "top";
-  for (const t of box.querySelectorAll(".dygraph-axis-label, .dygraph-xlabel, .dygraph-legend")) {
+  ctx.fillStyle = "#000";
+  for (const t of box.querySelectorAll(".dygraph-axis-label, .dygraph-xlabel")) {
     const r = t.getBoundingClientRect();
-    ctx.font = getComputedStyle(t).font;
-    ctx.fillText(t.textContent, r.left - at.left, r.top - at.top, r.width || undefined);
+    const style = getComputedStyle(t);
+    ctx.font = style.font;
+    ctx.textAlign = style.textAlign === "center" ? "center" : style.textAlign === "right" ? "right" : "left";
+    const x = ctx.textAlign === "center" ? r.left + r.width / 2 : ctx.textAlign === "right" ? r.right : r.left;
+    ctx.fillText(t.textContent, x - at.left, r.top - at.top);
   }
+  drawLegend(ctx, plot.chart.getLabels().slice(1), plot.chart.getColors(), getComputedStyle(box).font);
   canvas.toBlob((blob) => download("plot.png", "image/png", blob));
+}
+
+function drawLegend(ctx, labels, colors, font) {
+  ctx.font = font;
+  ctx.textAlign = "left";
+  let x = 80;
+  labels.forEach((label, i) => {
+    ctx.fillStyle = colors[i];
+    ctx.fillRect(x, 9, 18, 3);
+    ctx.fillText(label, x + 22, 4);
+    x += 34 + ctx.measureText(label).width;
+  });
 }
 
 // ---------- trace ----------
@@ -934,6 +966,7 @@ async function start() {
     await loadBuses();
     if (state.bus) await loadMotors();
   });
+  setInterval(() => refreshBus().catch(() => {}), 5000);
   document.body.dataset.ready = "1";
   showPage(location.hash.slice(1));
 }

@@ -43,11 +43,19 @@ class BrowserTest(unittest.TestCase):
     def setUpClass(cls):
         cls.gate = Gate(QELGATE, PORT, ["--big", "2"])
         cls.addClassCleanup(cls.gate.close)
-        cls.browser = Browser()
+        cls.browser = Browser(downloads=cls.gate.dir)
         cls.addClassCleanup(cls.browser.close)
         cls.b = cls.browser
         cls.b.open(cls.gate.url)
         cls.b.scan(4)
+
+    def downloaded(self, name):
+        """The bytes of a finished download, or None."""
+        path = os.path.join(self.gate.dir, name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
 
     def test_1_token_leaves_the_address_and_is_needed(self):
         self.assertNotIn("token", self.b.driver.current_url)
@@ -114,6 +122,15 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(int(b.by_id("plot-chart").get_attribute("data-points")) > 0, True)
         b.by_id("plot-stop").click()
         self.assertFalse(b.by_id("plot-start").get_attribute("disabled"))
+        # Every sample in the CSV, the chart as a picture.
+        b.by_id("plot-csv").click()
+        b.by_id("plot-png").click()
+        csv = wait_until(lambda: self.downloaded("plot.csv"), "plot.csv").decode().splitlines()
+        self.assertEqual(csv[0], "t_ms,2:A_SOLL")
+        self.assertEqual(len(csv) - 1, len(rows()))
+        self.assertEqual([int(line.split(",")[1]) for line in csv[1:]], rows())
+        png = wait_until(lambda: self.downloaded("plot.png"), "plot.png")
+        self.assertEqual(png[:8], b"\x89PNG\r\n\x1a\n")
 
     def test_5_module_programmed_from_an_uploaded_file(self):
         b = self.b
