@@ -271,6 +271,7 @@ function motorChanged() {
     $(id).disabled = state.motor === null;
   }
   resetRestore();
+  $("motor-text").textContent = "";
   $("module-facts").tBodies[0].replaceChildren();
   $("motor-status").tBodies[0].replaceChildren();
   $("pages").replaceChildren();
@@ -446,10 +447,14 @@ async function motorCommand(what, path) {
   if (!await confirmAction(`${what} motor ${state.motor}?`,
     what === "Reset" ? "The motor restarts: it stops whatever it is doing."
       : "The motor's present settings replace those saved in its flash.")) return;
-  await guarded("motor-error", async () => {
+  $("motor-text").textContent = what === "Reset" ? "resetting…" : "saving…";
+  const ok = await guarded("motor-error", async () => {
     await api("POST", motorUrl(path));
     await loadStatus();
+    return true;
   });
+  $("motor-text").textContent = ok ? (what === "Reset" ? "Reset: the motor answers again."
+    : "Saved to flash.") : "";
 }
 
 // Edit: the entry, a confirmation, the write, then what the motor reads back.
