@@ -18,6 +18,11 @@ TOKEN = "0f1e2d3c4b5a69788796a5b4c3d2e1f0"
 
 
 def have_chromium():
+    """Debian's chromium, chromium-driver and python3-selenium, all three."""
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        return False
     return shutil.which(CHROMIUM) is not None and shutil.which(CHROMEDRIVER) is not None
 
 

@@ -36,8 +36,8 @@ def hex_image(path):
     return image
 
 
-@unittest.skipUnless(have_chromium(), "chromium or chromium-driver is not installed "
-                     "(scripts/setup.sh installs them): the browser test is skipped")
+@unittest.skipUnless(have_chromium(), "chromium, chromium-driver or python3-selenium is not "
+                     "installed (scripts/setup.sh installs them): the browser test is skipped")
 class BrowserTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
