@@ -14,6 +14,8 @@ namespace {
 // Threads beyond the open streams' that answer plain requests, so that
 // streams never keep a request waiting.
 constexpr size_t kPlainThreads = 16;
+// cpp-httplib parses a body of this type, and bounds it to 8 KiB.
+constexpr const char* kForm = "application/x-www-form-urlencoded";
 
 // A stream ends when its client goes or the server stops.
 class ChunkSink : public EventSink {
@@ -37,7 +39,12 @@ HttpRequest Plain(const httplib::Request& in) {
   HttpRequest out;
   out.method = in.method;
   out.path = in.path;
-  for (const auto& [k, v] : in.params) out.query.emplace(k, v);
+  // The URL's query only: cpp-httplib also adds the fields of a form body.
+  httplib::Params query;
+  if (const size_t q = in.target.find('?'); q != std::string::npos) {
+    httplib::detail::parse_query_text(in.target.substr(q + 1), query);
+  }
+  for (const auto& [k, v] : query) out.query.emplace(k, v);
   for (const auto& [k, v] : in.headers) out.headers.emplace(k, v);
   out.body = in.body;
   out.client = in.remote_addr + ":" + std::to_string(in.remote_port);
@@ -92,11 +99,17 @@ HttpFront::HttpFront(const HttpConfig& config, WebApi& api)
   }
   // Failures the server finds itself (a body beyond every limit) get the
   // error object too.
-  server_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
+  server_->set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
-    const char* name = res.status == 413 ? "TOO_LARGE" : "HTTP_ERROR";
-    res.set_content(Answer(WebError(res.status, name, "the server refused the request")).body,
-                    "application/json");
+    const bool form = req.get_header_value("Content-Type").rfind(kForm, 0) == 0;
+    const std::string message =
+        res.status != 413 ? "the server refused the request"
+        : form ? "the server takes at most 8 KiB as a form (" + std::string(kForm) +
+                     "); send the file as text/plain or application/octet-stream"
+               : "the body is larger than 16 MiB";
+    res.set_content(
+        Answer(WebError(res.status, res.status == 413 ? "TOO_LARGE" : "HTTP_ERROR", message)).body,
+        "application/json");
   });
 }
 

@@ -26,6 +26,8 @@ constexpr int kMaxPeriodMs = 10000;
 constexpr size_t kMaxBuffered = 100000;
 // Jobs a sampler keeps queued, so that the bus never waits for the next.
 constexpr int kAhead = 2;
+// A full queue is tried again after this, not at once.
+constexpr auto kFullQueueRetry = std::chrono::milliseconds(10);
 
 Json TelegramJson(const TraceEntry& e, const WebBus& bus) {
   using Direction = qelcomm::TraceEvent::Direction;
@@ -119,7 +121,10 @@ class Sampler : public std::enable_shared_from_this<Sampler> {
         self->Sample(link);
       });
       lock.lock();
-      if (!queued) --in_flight_;  // the queue is full: this period has no sample
+      if (!queued) {  // the queue is full: this period has no sample
+        --in_flight_;
+        next = std::max(next, Clock::now() + kFullQueueRetry);
+      }
     }
   }
 
