@@ -22,7 +22,9 @@ function registerRow(r) {
       el("button", { type: "button", "aria-label": `Edit ${r.name || r.number}`,
         onclick: () => editRegister(r) }, "Edit"),
       el("button", { type: "button", "aria-label": `Plot ${r.name || r.number}`,
-        onclick: () => addSignal(state.motor, r.name || String(r.number)) }, "Plot")));
+        onclick: () => {
+          $("motor-text").textContent = addSignal(state.motor, r.name || String(r.number));
+        } }, "Plot")));
   if (failed) {
     row.cells[2].colSpan = 2;
     row.cells[3].remove();

@@ -2,6 +2,9 @@
 "use strict";
 
 const MAX_SIGNALS = 8;
+// Samples kept for the chart and the CSV; the oldest go first beyond it.
+const MAX_PLOT_ROWS = 500000;
+const REDRAW_MS = 100;
 
 const plot = {
   signals: [],      // {address, register} as asked
@@ -26,18 +29,21 @@ function renderSignals() {
       disabled: !!plot.source, onclick: () => { plot.signals.splice(i, 1); renderSignals(); } },
     "×"))));
   $("plot-start").disabled = !plot.signals.length || !!plot.source;
+  $("plot-add-button").disabled = !!plot.source;
 }
 
+// Adds a signal for the next start; says why not, or what was done.
 function addSignal(address, register) {
-  showError("plot-error", null);
-  if (plot.signals.length >= MAX_SIGNALS) {
-    showError("plot-error", { message: `At most ${MAX_SIGNALS} signals.` });
-  } else if (plot.signals.some((s) => s.address === address && s.register === register)) {
-    showError("plot-error", { message: `${address}:${register} is plotted already.` });
-  } else {
-    plot.signals.push({ address, register });
+  let refused = null;
+  if (plot.source) refused = "Stop the plot to change its signals.";
+  else if (plot.signals.length >= MAX_SIGNALS) refused = `At most ${MAX_SIGNALS} signals.`;
+  else if (plot.signals.some((s) => s.address === address && s.register === register)) {
+    refused = `${address}:${register} is plotted already.`;
   }
+  showError("plot-error", refused && { message: refused });
+  if (!refused) plot.signals.push({ address, register });
   renderSignals();
+  return refused || `${address}:${register} is on the plot (${plot.signals.length} of ${MAX_SIGNALS}).`;
 }
 
 function signalLabel(s) {
@@ -64,6 +70,7 @@ function startPlot() {
     },
     sample: (d) => {
       plot.rows.push([d.t / 1000, ...d.values]);
+      if (plot.rows.length > MAX_PLOT_ROWS) plot.rows.splice(0, plot.rows.length - MAX_PLOT_ROWS * 0.9);
       if (!plot.paused) scheduleRedraw();
     },
     error: (d) => { showError("plot-error", { error: d }); stopPlot(); },
@@ -97,14 +104,14 @@ function makeChart() {
   });
 }
 
-// At most one redraw a frame, however fast the samples come.
+// At most one redraw each REDRAW_MS, however fast the samples come.
 function scheduleRedraw() {
   if (plot.redraw) return;
-  plot.redraw = requestAnimationFrame(() => {
+  plot.redraw = setTimeout(() => {
     plot.redraw = 0;
     if (plot.chart && plot.rows.length) plot.chart.updateOptions({ file: plot.rows });
     $("plot-chart").dataset.points = plot.rows.length;
-  });
+  }, REDRAW_MS);
 }
 
 function togglePause() {
