@@ -67,6 +67,8 @@ function motorChanged() {
   }
   resetRestore();
   $("motor-text").textContent = "";
+  for (const id of ["motor-error", "module-error", "program-error", "pages-error", "dump-error",
+    "restore-error"]) showError(id, null);
   $("module-facts").tBodies[0].replaceChildren();
   $("motor-status").tBodies[0].replaceChildren();
   $("pages").replaceChildren();

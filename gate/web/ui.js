@@ -40,7 +40,7 @@ function showError(where, e) {
   const head = [err.code !== null && err.code !== undefined ? hex(err.code, 8) : null, err.name]
     .filter(Boolean).join(" ");
   box.append(el("div", { class: "error", role: "alert" },
-    el("strong", {}, head ? head + ": " : ""), err.message || "",
+    el("strong", {}, head ? head + ": " : ""), err.what ? `${err.what}: ` : "", err.message || "",
     err.diagnosis ? el("div", { class: "diagnosis" }, err.diagnosis) : ""));
 }
 

@@ -154,6 +154,19 @@ class BrowserTest(unittest.TestCase):
         b.by_id("module-debug").click()
         b.wait(lambda d: "State" in b.text("module-facts"), "the debug state")
 
+    def test_5a_failed_exchange_shows_code_message_and_diagnosis(self):
+        from selenium.webdriver.support.ui import Select
+        b = self.b
+        Select(b.by_id("motor-select")).select_by_value("2")  # it has no module
+        b.page("module")
+        b.by_id("module-identify").click()
+        b.wait(lambda d: b.text("module-error"), "the failure")
+        shown = b.text("module-error")
+        for part in ("NO_ANSWER", "identifying module 2", "did not answer", "no reply within"):
+            self.assertIn(part, shown)
+        Select(b.by_id("motor-select")).select_by_value("1")
+        self.assertEqual(b.text("module-error"), "", "the failure stays with its motor")
+
     def test_6_trace_shows_the_telegrams(self):
         b = self.b
         b.page("trace")
@@ -196,10 +209,11 @@ class BrowserTest(unittest.TestCase):
     def test_8_console_has_no_errors(self):
         logs = self.b.driver.get_log("browser")
         errors = [e for e in logs if e["level"] in ("SEVERE", "ERROR")]
-        # Chromium logs each refused request; the one refusal asked for is no fault.
+        # Chromium logs each refused request; the refusals asked for are no fault.
+        asked = (("/motors/1/registers/5 ", "status of 400"), ("/motors/2/module ", "status of 502"))
         refused = [e for e in errors if e.get("source") == "network"
-                   and "/motors/1/registers/5 " in e["message"] and "status of 400" in e["message"]]
-        self.assertEqual(len(refused), 1, errors)
+                   and any(url in e["message"] and status in e["message"] for url, status in asked)]
+        self.assertEqual(len(refused), len(asked), errors)
         self.assertEqual([e for e in errors if e not in refused], [])
 
     def test_9_qelctl_reads_what_the_page_wrote(self):
