@@ -276,6 +276,15 @@ class Win32Device final : public SerialDevice {
   bool timeouts_valid_ = false;
 };
 
+// "COM12" names a port only in the device namespace: CreateFile takes the
+// bare name for COM1..COM9 alone.
+std::string DevicePath(const std::string& name) {
+  const bool com = name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' &&
+                   (name[2] | 0x20) == 'm' &&
+                   name.find_first_not_of("0123456789", 3) == std::string::npos;
+  return com ? "\\\\.\\" + name : name;
+}
+
 class Win32Platform final : public Platform {
  public:
   std::string DeviceNameForPort(int16_t com_port) const override {
@@ -284,7 +293,7 @@ class Win32Platform final : public Platform {
 
   std::unique_ptr<SerialDevice> Open(const std::string& name, OsError& error) override {
     if (net::IsNetworkPortName(name)) return net::OpenNetworkPort(name, error);
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       error = GetLastError();
