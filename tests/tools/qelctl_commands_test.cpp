@@ -171,6 +171,19 @@ TEST_F(Qelctl, AReplyToThePreviousRequestIsCalledLate) {
   EXPECT_EQ(qelcomm::Diagnose(log, qelcomm::ERR_PARAM_MISMATCH),
             "a late reply: it answers the previous request (read motor 1 register MODE_REG (2)), "
             "which the device answered after its window");
+  // With the trace's times, how late it came says how much to widen the
+  // window, as for a remote line whose replies cross the network twice.
+  log.Clear();
+  log.Add({Dir::Sent, 1000, mode.data(), mode.size()});
+  log.Clear();
+  log.Add({Dir::Sent, 1105, p_ist.data(), p_ist.size()});
+  log.Add({Dir::Received, 1180, mode_reply.data(), mode_reply.size()});
+  qelcomm::CallSetting setting;
+  setting.window = qelcomm::WindowSetting{};
+  EXPECT_EQ(qelcomm::Diagnose(log, qelcomm::ERR_PARAM_MISMATCH, setting),
+            "a late reply: it answers the previous request (read motor 1 register MODE_REG (2)), "
+            "which the device answered 180 ms after it was sent, beyond the 100 ms window: try "
+            "--extra-window-ms 100");
   // A reply to a register neither request named is no late reply.
   log.Clear();
   log.Add({Dir::Sent, 0, mode.data(), mode.size()});
