@@ -4,13 +4,14 @@
 
 #include "args.h"
 #include "command.h"
-#include "dump_file.h"
 #include "reading.h"
+#include "qelcomm/parameter_set.h"
 #include "session.h"
 
 namespace qelctl {
 namespace {
 namespace reg = qelcomm::registers;
+namespace params = qelcomm::params;
 using json = nlohmann::ordered_json;
 
 struct DumpArgs {
@@ -18,57 +19,33 @@ struct DumpArgs {
   std::string file;  // empty: stdout
 };
 
-// The motor's table, then the extended registers.
-std::vector<RegisterRef> Catalogue(bool big) {
-  std::vector<RegisterRef> refs;
-  for (const reg::ParamInfo& e : big ? reg::BigTable() : reg::StandardTable()) {
-    refs.push_back(ResolveRegister(big, std::to_string(e.Number)));
-  }
-  for (const reg::ParamInfo& e : reg::ExtendedTable()) {
-    const int number = e.Number + qelcomm::protocol::kExtendedBase;
-    refs.push_back(ResolveRegister(big, std::to_string(number)));
-  }
-  return refs;
-}
-
 // A register the motor does not answer for is listed with its error, and
 // the dump goes on.
 int Dump(Session& s, const DumpArgs& a) {
   const bool big = s.IsBig(a.address);
   s.Open();
-  json regs = json::array();
-  int missing = 0;
-  for (const RegisterRef& r : Catalogue(big)) {
-    int32_t raw = 0;
+  auto read = [&](const RegisterRef& r, int32_t& raw, std::string& why) {
     s.NewCall();
     if (ReadRaw(s, a.address, r, raw)) {
       s.ctrl().GetLastError();
       CheckNotBig(s, a.address, r);  // a dump of the wrong table is worse than none
-      json entry = MakeReading(s, a.address, r, raw, false).Json();
-      entry["role"] = reg::RoleName(r.role);
-      regs.push_back(entry);
-      continue;
+      return true;
     }
-    ++missing;
-    const Session::Judged j = s.Judge(s.ctrl().GetLastError(), ReadingWhat(a.address, r));
-    regs.push_back({{"number", r.number},
-                    {"name", r.name},
-                    {"role", reg::RoleName(r.role)},
-                    {"error", j.json["message"]}});
-  }
-  const json doc = {{"address", a.address},
-                    {"table", big ? "big" : "standard"},
-                    {"factors", FactorSetJson(s.Factors(big))},
-                    {"registers", regs}};
-  const size_t read = regs.size() - size_t(missing);
+    why = s.Judge(s.ctrl().GetLastError(), ReadingWhat(a.address, r)).json["message"];
+    return false;
+  };
+  const params::DumpResult dump = params::Dump(a.address, big, s.Factors(big), read);
   if (a.file.empty()) {
-    s.PrintJson(doc);
-  } else if (WriteWholeFile(a.file, doc.dump(2) + "\n"); s.json()) {
-    s.PrintJson(
-        {{"address", a.address}, {"file", a.file}, {"registers", read}, {"missing", missing}});
+    s.out() << dump.text << std::flush;
+  } else if (WriteWholeFile(a.file, dump.text); s.json()) {
+    s.PrintJson({{"address", a.address},
+                 {"file", a.file},
+                 {"registers", dump.read},
+                 {"missing", dump.missing}});
   } else {
-    s.out() << "motor " << a.address << ": " << read << " registers to " << a.file
-            << (missing ? ", " + std::to_string(missing) + " did not answer" : "") << '\n';
+    s.out() << "motor " << a.address << ": " << dump.read << " registers to " << a.file
+            << (dump.missing ? ", " + std::to_string(dump.missing) + " did not answer" : "")
+            << '\n';
   }
   return kExitOk;
 }
@@ -78,116 +55,61 @@ struct RestoreArgs {
   std::string file;
   bool dry_run = false;
   bool flash = false;
-  bool include_live = false;
-  bool include_identity = false;
+  params::RestoreOptions options;
 };
 
-// What a parameter set carries, and what it leaves alone by default: live
-// values would move the motor or fail the check, identities copied from
-// another motor make two answer as one, and read-only registers belong to
-// the firmware.
-struct Selection {
-  std::vector<std::pair<RegisterRef, int32_t>> write;
-  size_t in_file = 0;
-  int live = 0, read_only = 0, identity = 0;
-
-  json SkippedJson() const {
-    return {{"live", live}, {"read_only", read_only}, {"identity", identity}};
-  }
-  // "left alone: 40 live (--include-live writes them), 2 identity (...)".
-  std::string SkippedText() const {
-    std::string text;
-    auto add = [&text](int n, const std::string& what) {
-      if (n > 0) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + what;
-    };
-    add(live, "live (--include-live writes them)");
-    add(read_only, "read-only");
-    add(identity, "identity (--include-identity writes them)");
-    return text.empty() ? "" : "left alone: " + text + " registers";
-  }
-};
-
-Selection LoadDump(Session& s, const RestoreArgs& a) {
+params::RestorePlan LoadPlan(Session& s, const RestoreArgs& a) {
   std::string text;
   if (const qelcomm::OsError e = s.platform().ReadWholeFile(a.file, text); e != 0) {
     throw UsageError("cannot read " + a.file + ": " + s.platform().ErrorText(e));
   }
   const bool big = s.IsBig(a.address);
-  const DumpFile dump = ParseDump(text, a.file, big, s.Factors(big));
-  if (dump.big && *dump.big != big) {
-    const auto size = [](bool b) { return b ? std::string("big") : std::string("standard"); };
-    throw UsageError(a.file + " holds the registers of a " + size(*dump.big) + " motor; motor " +
-                     std::to_string(a.address) + " is taken as " + size(big) +
-                     (big ? " (--big)" : " (--big selects a big one)") + "; nothing was written");
+  try {
+    const params::ParameterSet set = params::ParseParameterSet(text, a.file, big, s.Factors(big));
+    return params::PlanRestore(set, a.file, a.address, big, a.options);
+  } catch (const params::ParameterSetError& e) {
+    throw UsageError(e.what());
   }
-  Selection out;
-  out.in_file = dump.entries.size();
-  for (const DumpEntry& e : dump.entries) {
-    switch (e.reg.role) {
-      case reg::Role::kSetting: break;
-      case reg::Role::kLive:
-        if (!a.include_live) { ++out.live; continue; }
-        break;
-      case reg::Role::kReadOnly: ++out.read_only; continue;
-      case reg::Role::kIdentity:
-        if (!a.include_identity) { ++out.identity; continue; }
-        break;
-    }
-    out.write.emplace_back(e.reg, e.raw);
-  }
-  return out;
 }
 
-// Reads every register first: only those that differ are written, each is
-// read back, and every difference left is reported.
+// "P_SOLL (3): 10 -> 20, but reads back 15".
+std::string ChangeText(Session& s, int address, const params::Change& c) {
+  std::string line = c.reg.Label() + ": " + MakeReading(s, address, c.reg, c.from, false).ValueText() +
+                     " -> " + MakeReading(s, address, c.reg, c.to, false).ValueText();
+  if (!c.StillDiffers()) return line;
+  return line + (c.write_ok ? ", but reads back " + std::to_string(*c.read_back)
+                            : ", but the write failed");
+}
+
 int Restore(Session& s, const RestoreArgs& a) {
-  const Selection selected = LoadDump(s, a);
-  const auto& wanted = selected.write;
+  const params::RestorePlan plan = LoadPlan(s, a);
   s.Open();
   const std::string motor = "motor " + std::to_string(a.address);
-  if (!s.json() && !selected.SkippedText().empty()) {
-    s.out() << motor << ": " << selected.SkippedText() << '\n';
+  if (!s.json() && !plan.SkippedText().empty()) s.out() << motor << ": " << plan.SkippedText() << '\n';
+  params::MotorAccess access{
+      [&](const RegisterRef& r) { return ReadChecked(s, a.address, r, false).raw; },
+      [&](const RegisterRef& r, int32_t raw) {
+        s.NewCall();
+        const bool ok = s.ctrl().WriteParameter(int16_t(a.address), r.number, raw);
+        s.ctrl().GetLastError();
+        return ok;
+      }};
+  params::RestoreResult result = params::Restore(plan, a.dry_run, access, [&](const params::Change& c) {
+    if (!s.json()) s.out() << motor << ": " << ChangeText(s, a.address, c) << '\n';
+  });
+  if (result.ShouldFlash(a.flash, a.dry_run)) {
+    s.Check(s.ctrl().WriteToFlashWait(int16_t(a.address)), "flash of " + motor);
+    result.flashed = true;
   }
-  json changes = json::array();
-  int written = 0, failed = 0;
-  for (const auto& [r, want] : wanted) {
-    const Reading now = ReadChecked(s, a.address, r, false);
-    if (now.raw == want) continue;
-    const Reading target = MakeReading(s, a.address, r, want, false);
-    json change = {{"number", r.number}, {"name", r.name}, {"from", now.raw}, {"to", want}};
-    std::string line = r.Label() + ": " + now.ValueText() + " -> " + target.ValueText();
-    if (!a.dry_run) {
-      s.NewCall();
-      const bool ok = s.ctrl().WriteParameter(int16_t(a.address), r.number, want);
-      s.ctrl().GetLastError();
-      const Reading back = ReadChecked(s, a.address, r, false);
-      change["read_back"] = back.raw;
-      if (!ok || back.raw != want) {
-        ++failed;
-        line += ok ? ", but reads back " + std::to_string(back.raw) : ", but the write failed";
-      } else {
-        ++written;
-      }
-    }
-    changes.push_back(change);
-    if (!s.json()) s.out() << motor << ": " << line << '\n';
-  }
-  const bool flash = a.flash && !a.dry_run && failed == 0 && written > 0;
-  if (flash) s.Check(s.ctrl().WriteToFlashWait(int16_t(a.address)), "flash of " + motor);
   if (s.json()) {
-    s.PrintJson({{"address", a.address},
-                 {"dry_run", a.dry_run},
-                 {"changes", changes},
-                 {"skipped", selected.SkippedJson()},
-                 {"differences", failed},
-                 {"flashed", flash}});
+    s.out() << result.Json(plan, a.dry_run) << std::flush;
   } else {
-    s.out() << motor << ": " << wanted.size() << " registers from " << a.file << ", "
-            << changes.size() << (a.dry_run ? " would change" : " differed, ")
-            << (a.dry_run ? "" : std::to_string(failed) + " still differ")
-            << (flash ? ", saved to flash" : "") << '\n';
+    s.out() << motor << ": " << plan.write.size() << " registers from " << a.file << ", "
+            << result.changes.size() << (a.dry_run ? " would change" : " differed, ")
+            << (a.dry_run ? "" : std::to_string(result.differences) + " still differ")
+            << (result.flashed ? ", saved to flash" : "") << '\n';
   }
-  return failed == 0 ? kExitOk : kExitFailure;
+  return result.differences == 0 ? kExitOk : kExitFailure;
 }
 
 }  // namespace
@@ -213,9 +135,9 @@ void AddDumpCommands(CLI::App& root, CommandList& out) {
     app->add_option("FILE", a->file, "A file written by dump")->required();
     app->add_flag("--dry-run", a->dry_run, "Only show what would change");
     app->add_flag("--flash", a->flash, "Save the registers to flash afterwards");
-    app->add_flag("--include-live", a->include_live,
+    app->add_flag("--include-live", a->options.include_live,
                   "Also write live registers: targets such as P_SOLL move the motor");
-    app->add_flag("--include-identity", a->include_identity,
+    app->add_flag("--include-identity", a->options.include_identity,
                   "Also write identity registers (ADDRESS, SERIALNUMBER), e.g. to give a "
                   "replacement motor the old one's");
     app->footer(

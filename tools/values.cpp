@@ -126,22 +126,9 @@ double ToUser(int32_t raw, const RegisterRef& r, const reg::ExactFactors& factor
   return reg::RawToUnits(raw, r, factors);
 }
 
-std::string FormatUser(double value) {
-  char buf[64];
-  if (value == std::trunc(value) && std::fabs(value) < 1e18) {
-    std::snprintf(buf, sizeof buf, "%.0f", value == 0 ? 0.0 : value);  // no "-0"
-  } else {
-    std::snprintf(buf, sizeof buf, "%.15g", value);
-  }
-  return buf;
-}
+std::string FormatUser(double value) { return qelcomm::registers::FormatUnits(value); }
 
-double ShownUser(double value) {
-  double d = value;
-  const std::string text = FormatUser(value);
-  std::from_chars(text.data(), text.data() + text.size(), d);
-  return d;
-}
+double ShownUser(double value) { return qelcomm::registers::ShownUnits(value); }
 
 double ParseFactor(std::string_view text, const std::string& what) {
   double d = 0;

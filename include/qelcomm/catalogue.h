@@ -26,6 +26,10 @@ enum class ScaleClass : int16_t {
   ElectricalAngle = 5,
 };
 
+// "none", "acceleration", "position", "velocity", "torque",
+// "electrical-angle".
+const char* ScaleClassName(ScaleClass s);
+
 // Type codes: 0 unsigned 16-bit, 1 signed 16-bit, 2 signed 32-bit,
 // 3 signed 16-bit /4096, 4 signed 16-bit /256, 5 signed 32-bit /65536,
 // 6 signed 32-bit /256; -1 = not listed.
@@ -197,6 +201,11 @@ CheckedRaw CheckRaw(int64_t raw, const Register& reg, const ExactFactors& factor
 // signed 16-bit pattern comes back negative, as the register holds it.
 CheckedRaw CheckRawBits(uint64_t bits, const Register& reg, const ExactFactors& factors);
 double RawToUnits(int32_t raw, const Register& reg, const ExactFactors& factors);
+// A value in units as text: integral values as integers, never in exponent
+// form; others with 15 significant digits ("10.3125", "100.12939453125").
+std::string FormatUnits(double value);
+// The number FormatUnits shows, for JSON.
+double ShownUnits(double value);
 
 // The same conversions on catalogue lookups, not rounded or checked.
 double RawToUserExact(double raw, const ParamLookup& info, const ExactFactors& factors, bool big);

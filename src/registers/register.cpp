@@ -1,6 +1,8 @@
 // Registers resolved for a motor size, and the one checked conversion
 // between units and raw values.
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "registers/catalogue.h"
 #include "registers/roles.h"
@@ -124,6 +126,23 @@ CheckedRaw CheckRawBits(uint64_t bits, const Register& reg, const ExactFactors& 
 
 double RawToUnits(int32_t raw, const Register& reg, const ExactFactors& factors) {
   return RawToUserExact(double(raw), reg.info, factors, reg.big);
+}
+
+std::string FormatUnits(double value) {
+  char buf[64];
+  if (value == std::trunc(value) && std::fabs(value) < 1e18) {
+    std::snprintf(buf, sizeof buf, "%.0f", value == 0 ? 0.0 : value);  // no "-0"
+  } else {
+    std::snprintf(buf, sizeof buf, "%.15g", value);
+  }
+  return buf;
+}
+
+double ShownUnits(double value) {
+  double d = value;
+  const std::string text = FormatUnits(value);
+  std::from_chars(text.data(), text.data() + text.size(), d);
+  return d;
 }
 
 }  // namespace qelcomm::registers

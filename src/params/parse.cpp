@@ -1,14 +1,17 @@
-#include "dump_file.h"
-
+// Reading a parameter set, dumped or edited by hand, one way.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-namespace qelctl {
+#include "qelcomm/parameter_set.h"
+
+namespace qelcomm::params {
 namespace {
-namespace reg = qelcomm::registers;
+namespace reg = registers;
 using json = nlohmann::json;
+
+[[noreturn]] void Refuse(const std::string& why) { throw ParameterSetError(why); }
 
 // Where the parser stopped, as an editor shows it.
 std::string SyntaxError(const std::string& text, const std::string& file,
@@ -50,72 +53,75 @@ reg::ExactFactors FactorsOf(const json& doc, reg::ExactFactors factors) {
   return factors;
 }
 
-reg::CheckedRaw Checked(const reg::CheckedRaw& c, const std::string& where) {
-  if (!c.ok()) throw UsageError(where + ": " + c.Why());
-  return c;
+int32_t Checked(const reg::CheckedRaw& c, const std::string& where) {
+  if (!c.ok()) Refuse(where + ": " + c.Why());
+  return c.raw;
 }
 
-DumpEntry ParseEntry(const json& item, const std::string& where, bool big,
-                     const reg::ExactFactors& factors) {
-  if (!item.is_object()) throw UsageError(where + " is not an object");
+reg::Register EntryRegister(const json& item, const std::string& where, bool big) {
   const std::optional<int64_t> number =
       item.contains("number") ? WholeNumber(item["number"]) : std::nullopt;
   const std::optional<reg::Register> r =
       number ? reg::RegisterByNumber(big, int(std::clamp<int64_t>(*number, -1, 1 << 20)))
              : std::nullopt;
-  if (!r) throw UsageError(where + " has no register number a motor has");
-  const std::string at = where + " (" + r->Label() + ")";
+  if (!r) Refuse(where + " has no register number a motor has");
   if (item.contains("name") && !item["name"].is_null() &&
       !(item["name"].is_string() &&
         reg::EqualIgnoringCase(item["name"].get<std::string>(), r->name))) {
-    throw UsageError(where + ": name " + item["name"].dump() + " is not register " +
-                     std::to_string(*number) + "'s (" +
-                     (r->name.empty() ? "unlisted" : r->name) + ")");
+    Refuse(where + ": name " + item["name"].dump() + " is not register " +
+           std::to_string(*number) + "'s (" + (r->name.empty() ? "unlisted" : r->name) + ")");
   }
+  return *r;
+}
+
+// An entry's "value": in units where the register is scaled, else raw.
+int32_t FromValue(const json& v, const reg::Register& r, const std::string& at,
+                  const reg::ExactFactors& factors) {
+  if (!v.is_number()) Refuse(at + ": value " + v.dump() + " is not a number");
+  if (r.Scaled()) return Checked(reg::UnitsToRaw(v.get<double>(), r, factors), at);
+  const auto n = WholeNumber(v);
+  if (!n) Refuse(at + ": value " + v.dump() + " is not an integer");
+  return Checked(reg::CheckRaw(*n, r, factors), at);
+}
+
+Entry ParseEntry(const json& item, const std::string& where, bool big,
+                 const reg::ExactFactors& factors) {
+  if (!item.is_object()) Refuse(where + " is not an object");
+  const reg::Register r = EntryRegister(item, where, big);
+  const std::string at = where + " (" + r.Label() + ")";
   std::optional<int32_t> raw, from_value;
   if (item.contains("raw")) {
     const auto n = WholeNumber(item["raw"]);
-    if (!n) throw UsageError(at + ": raw " + item["raw"].dump() + " is not an integer");
-    raw = Checked(reg::CheckRaw(*n, *r, factors), at).raw;
+    if (!n) Refuse(at + ": raw " + item["raw"].dump() + " is not an integer");
+    raw = Checked(reg::CheckRaw(*n, r, factors), at);
   }
-  if (item.contains("value")) {
-    const json& v = item["value"];
-    if (!v.is_number()) throw UsageError(at + ": value " + v.dump() + " is not a number");
-    if (r->Scaled()) {
-      from_value = Checked(reg::UnitsToRaw(v.get<double>(), *r, factors), at).raw;
-    } else if (const auto n = WholeNumber(v)) {
-      from_value = Checked(reg::CheckRaw(*n, *r, factors), at).raw;
-    } else {
-      throw UsageError(at + ": value " + v.dump() + " is not an integer");
-    }
-  }
+  if (item.contains("value")) from_value = FromValue(item["value"], r, at, factors);
   if (raw && from_value && *raw != *from_value) {
-    throw UsageError(at + ": raw " + std::to_string(*raw) + " and value " +
-                     item["value"].dump() + " (raw " + std::to_string(*from_value) +
-                     ") disagree");
+    Refuse(at + ": raw " + std::to_string(*raw) + " and value " + item["value"].dump() +
+           " (raw " + std::to_string(*from_value) + ") disagree");
   }
-  if (!raw && !from_value) throw UsageError(at + " has neither raw nor value");
-  return {*r, raw ? *raw : *from_value};
+  if (!raw && !from_value) Refuse(at + " has neither raw nor value");
+  return {r, raw ? *raw : *from_value};
 }
 
 }  // namespace
 
-DumpFile ParseDump(const std::string& text, const std::string& file, bool big,
-                   const reg::ExactFactors& factors) {
+ParameterSet ParseParameterSet(const std::string& text, const std::string& file, bool big,
+                               const reg::ExactFactors& factors) {
   json doc;
   try {
     doc = json::parse(text);
   } catch (const json::parse_error& e) {
-    throw UsageError(SyntaxError(text, file, e));
+    Refuse(SyntaxError(text, file, e));
   }
   if (!doc.is_object() || !doc.contains("registers") || !doc["registers"].is_array()) {
-    throw UsageError(file + " is not a dump (no \"registers\" list)");
+    Refuse(file + " is not a dump (no \"registers\" list)");
   }
-  DumpFile out;
+  ParameterSet out;
   if (const json& t = doc.value("table", json()); t == "big" || t == "standard") {
     out.big = t == "big";
   }
-  if (out.big && *out.big != big) return out;  // the caller refuses it as it is
+  if (out.big && *out.big != big) return out;  // PlanRestore refuses it as it is
   if (doc.contains("address") && doc["address"].is_number_integer()) {
     out.address = doc["address"].get<int>();
   }
@@ -129,4 +135,4 @@ DumpFile ParseDump(const std::string& text, const std::string& file, bool big,
   return out;
 }
 
-}  // namespace qelctl
+}  // namespace qelcomm::params
