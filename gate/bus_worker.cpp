@@ -99,6 +99,7 @@ void BusWorker::Run() {
       continue;
     }
     Carry(bus, *job);
+    if (trace_) trace_->EndCall();
   }
   ctrl_->ClosePort();
   ended_ = true;

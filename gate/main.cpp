@@ -52,7 +52,7 @@ struct Served {
         worker(o.line, o.setup, queue, [this](qelgate::Job job) { front.Finished(std::move(job)); },
                [this](const std::string& l) { Log(prefix + l); }),
         listen(o.front.host + ":" + std::to_string(o.front.port)),
-        trace(kTraceRing),
+        trace(kTraceRing, o.setup.big),
         web({name.empty() ? "bus0" : name, o.line, listen}, queue, o.setup, trace,
             [this] { return worker.Up(); }),
         http(o.http) {

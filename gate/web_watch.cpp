@@ -29,7 +29,7 @@ constexpr int kAhead = 2;
 // A full queue is tried again after this, not at once.
 constexpr auto kFullQueueRetry = std::chrono::milliseconds(10);
 
-Json TelegramJson(const TraceEntry& e, const WebBus& bus) {
+Json TelegramJson(const TraceEntry& e) {
   using Direction = qelcomm::TraceEvent::Direction;
   const bool tx = e.direction == Direction::Sent;
   std::string hex;
@@ -41,7 +41,7 @@ Json TelegramJson(const TraceEntry& e, const WebBus& bus) {
   Json j = {{"t", e.t_ms},
             {"dir", tx ? "tx" : "rx"},
             {"bytes", hex},
-            {"text", qelcomm::DescribeTelegram(tx, e.bytes, e.address >= 0 && bus.Big(e.address))},
+            {"text", e.text},
             {"address", e.address < 0 ? Json() : Json(e.address)}};
   if (e.direction == Direction::Discarded) j["kind"] = "discarded";
   if (e.direction == Direction::Echoed) j["kind"] = "echo";
@@ -172,7 +172,7 @@ HttpResponse Trace(Route& r) {
       const std::vector<TraceEntry> got = bus.trace().After(seen, kKeepAlive);
       if (got.empty() && !sink.KeepAlive()) return;
       for (const TraceEntry& e : got) {
-        if (!sink.Send("telegram", TelegramJson(e, bus))) return;
+        if (!sink.Send("telegram", TelegramJson(e))) return;
         seen = e.seq;
       }
     }

@@ -3,21 +3,10 @@
 #include <cstdio>
 
 #include "format.h"
-#include "qelcomm/protocol.h"
 #include "qelcomm/telegram_text.h"
 
 namespace qelctl {
 namespace {
-
-using qelcomm::protocol::kAcceptSize;
-using qelcomm::protocol::kModuleAccept;
-using qelcomm::protocol::kMotorAccept;
-
-// Three equal accept bytes of a motor or a module.
-bool IsAcceptance(const std::vector<uint8_t>& b) {
-  return b.size() == kAcceptSize && b[0] == b[1] && b[1] == b[2] &&
-         (b[0] == kMotorAccept || b[0] == kModuleAccept);
-}
 
 std::string HexBytes(const uint8_t* data, size_t n) {
   std::string s;
@@ -49,16 +38,10 @@ void Tracer::operator()(const qelcomm::TraceEvent& e) {
       break;
     case Dir::Received:
       reply_.insert(reply_.end(), bytes.begin(), bytes.end());
-      if (IsAcceptance(reply_)) {
-        what = reply_[0] == kMotorAccept ? "accept" : "module accept";
-        reply_.clear();
-      } else if (what = DescribeTelegram(false, reply_, is_big_(last_address_)); !what.empty()) {
-        reply_.clear();
-      } else if (const std::string fault = qelcomm::FindTelegramFault(false, reply_);
-                 !fault.empty()) {
-        what = "corrupt reply: " + fault;
-      } else {
-        what = "(reply incomplete, " + std::to_string(reply_.size()) + " bytes so far)";
+      {
+        qelcomm::ReplySoFar so_far = qelcomm::DescribeReplySoFar(reply_, is_big_(last_address_));
+        what = std::move(so_far.text);
+        if (so_far.complete) reply_.clear();
       }
       break;
     case Dir::Discarded:

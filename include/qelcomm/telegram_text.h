@@ -22,4 +22,13 @@ std::string DescribeTelegram(bool from_host, std::span<const uint8_t> bytes, boo
 // may still become one (a telegram cut short is incomplete, not corrupt).
 std::string FindTelegramFault(bool from_host, std::span<const uint8_t> bytes);
 
+// A reply as far as it has come in, read by read: "accept", "module
+// accept", the decoded telegram, "corrupt reply: <fault>" or "(reply
+// incomplete, N bytes so far)". `complete` when no more bytes belong to it.
+struct ReplySoFar {
+  std::string text;
+  bool complete = false;
+};
+ReplySoFar DescribeReplySoFar(std::span<const uint8_t> reply, bool big);
+
 }  // namespace qelcomm

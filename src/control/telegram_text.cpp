@@ -295,4 +295,17 @@ std::string DescribeTelegram(bool from_host, std::span<const uint8_t> bytes, boo
   return text;
 }
 
+ReplySoFar DescribeReplySoFar(std::span<const uint8_t> reply, bool big) {
+  using protocol::kAcceptSize;
+  const bool accept = reply.size() == kAcceptSize && reply[0] == reply[1] &&
+                      reply[1] == reply[2] &&
+                      (reply[0] == protocol::kMotorAccept || reply[0] == protocol::kModuleAccept);
+  if (accept) return {reply[0] == protocol::kMotorAccept ? "accept" : "module accept", true};
+  if (std::string text = DescribeTelegram(false, reply, big); !text.empty()) return {text, true};
+  if (std::string fault = FindTelegramFault(false, reply); !fault.empty()) {
+    return {"corrupt reply: " + fault, false};
+  }
+  return {"(reply incomplete, " + std::to_string(reply.size()) + " bytes so far)", false};
+}
+
 }  // namespace qelcomm

@@ -215,6 +215,28 @@ TEST_F(WebApiTest, APlotSamplesItsSignalsAndTheTraceShowsTheirTelegrams) {
   EXPECT_NE(trace[0].second["text"].get<std::string>().find("read motor"), std::string::npos);
 }
 
+// The line delivers a reply in pieces; the trace shows it as one telegram.
+TEST(TraceRing, JoinsAReplyReadInPiecesAndKeepsACutOffOneAtTheCallsEnd) {
+  using Dir = qelcomm::TraceEvent::Direction;
+  const std::vector<uint8_t> request = {0x50, 0x50, 0x50, 0x01, 0xFE, 0x02, 0xFD, 0xAA, 0xAA};
+  const std::vector<uint8_t> reply = {0x52, 0x52, 0x52, 0x00, 0xFF, 0x02, 0xFD, 0x04, 0xFB, 0x02,
+                                      0xFD, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0xAA, 0xAA};
+  TraceRing ring(16);
+  ring.Add({Dir::Sent, 0, request.data(), request.size()});
+  for (size_t at = 0; at < reply.size(); at += 5) {
+    ring.Add({Dir::Received, 0, reply.data() + at, std::min<size_t>(5, reply.size() - at)});
+  }
+  ring.Add({Dir::Sent, 0, request.data(), request.size()});
+  ring.Add({Dir::Received, 0, reply.data(), 7});
+  ring.EndCall();
+  const std::vector<TraceEntry> got = ring.After(0, std::chrono::milliseconds(0));
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[1].bytes, reply);
+  EXPECT_EQ(got[1].address, 1);
+  EXPECT_EQ(got[1].text, "reply: register MODE_REG (2) = 2");
+  EXPECT_EQ(got[3].text, "(reply incomplete, 7 bytes so far)");
+}
+
 TEST_F(WebApiTest, ADumpRestoredShowsItsDifferencesFirstAndIsReadBack) {
   const std::string motor = "/api/buses/bus0/motors/1";
   Json dump = Body(Send("GET", motor + "/dump"));
