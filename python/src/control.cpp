@@ -89,6 +89,12 @@ std::string Control::Diagnosis(uint32_t code) {
   });
 }
 
+std::string Control::WidthNote(int address) {
+  return Run([&](CQelCommCtrl&) {
+    return CheckWidth(log_->line, address, {"open(..., echo=True)", "open(..., baud=...)", "big="});
+  });
+}
+
 std::exception_ptr Control::TakeTraceError() { return trace_ ? trace_->error.Take() : nullptr; }
 
 }  // namespace qelcomm::python
