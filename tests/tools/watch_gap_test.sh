@@ -31,9 +31,12 @@ watch() {
   watcher=$!
   wait_for gone
   "$qelsim" --link "$line" >/dev/null 2>&1 &
-  sims="$sims $!"
+  back=$!
+  sims="$sims $back"
   rc=0
   wait $watcher || rc=$?
+  kill "$back"
+  wait_for gone
   [ $rc -eq 1 ] || { echo "exit status $rc, not 1 (a gap)" >&2; cat "$out" "$dir/err" >&2; exit 1; }
 }
 count() { grep -c "$1" "$2" || true; }
