@@ -28,12 +28,17 @@ class LineLog {
   void Clear() {
     if (!attempts_.empty()) previous_request_ = attempts_.back().sent;
     attempts_.clear();
+    unrequested_.clear();
   }
   void Add(const TraceEvent& event);
   const std::vector<Attempt>& attempts() const { return attempts_; }
   const std::vector<uint8_t>& previous_request() const { return previous_request_; }
+  // Bytes that came in before the call's first request: what the line
+  // carried while the port settled at open.
+  const std::vector<uint8_t>& unrequested() const { return unrequested_; }
 
  private:
+  std::vector<uint8_t> unrequested_;
   std::vector<Attempt> attempts_;
   std::vector<uint8_t> previous_request_;
 };

@@ -89,7 +89,9 @@ void LineLog::Add(const TraceEvent& e) {
   const std::vector<uint8_t> bytes(e.data, e.data + e.size);
   if (e.direction == Dir::Sent) {
     attempts_.push_back({bytes, {}, {}});
-  } else if (!attempts_.empty()) {
+  } else if (attempts_.empty()) {
+    unrequested_.insert(unrequested_.end(), bytes.begin(), bytes.end());
+  } else {
     auto& a = attempts_.back();
     auto& r = e.direction == Dir::Echoed ? a.echoed : a.received;
     r.insert(r.end(), bytes.begin(), bytes.end());
@@ -99,6 +101,11 @@ void LineLog::Add(const TraceEvent& e) {
 std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setting) {
   const auto& attempts = log.attempts();
   const DiagnosisTerms& terms = setting.terms;
+  if (code == ERR_PORT_INIT && !log.unrequested().empty()) {
+    return "the line never went quiet (" + Plural(log.unrequested().size(), "byte") +
+           " came in while the port opened): another device is talking, or the bit rate is "
+           "wrong (" + terms.bit_rate + ")";
+  }
   if (attempts.empty()) return {};
   if (setting.window) {
     if (std::string fit = WindowFit(log, code, *setting.window); !fit.empty()) return fit;
