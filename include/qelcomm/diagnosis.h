@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "qelcomm/platform.h"
 #include "qelcomm/trace.h"
 
 namespace qelcomm {
@@ -63,6 +64,11 @@ struct CallSetting {
   bool echo = false;  // the call expected its own echo first
   DiagnosisTerms terms;
   std::optional<WindowSetting> window;
+  // The port (device or URL) and what the platform makes of the code
+  // (Platform::KindOf): a busy device, an unknown host, a server that does
+  // not speak RFC 2217 or that drops a second client are named first.
+  std::string port;
+  OsErrorKind os_error = OsErrorKind::kOther;
 };
 
 // One line on why the call failed with `code`, or empty when the line shows
