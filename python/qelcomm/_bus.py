@@ -252,7 +252,8 @@ class Bus:
         address, table, factor sets, and per register its number, name, raw
         value, value in units and role. A register that does not answer is
         listed with its 'error'. With path, also written to that file. A reply
-        wider than a standard motor sends raises QelError (mark it big=)."""
+        wider than a standard motor sends raises QelError (mark it big=), as
+        does a motor of which no register answers."""
         address = _address(address)
         big = address in self._big
 
@@ -265,7 +266,9 @@ class Bus:
             if note:
                 raise QelError(0, f"reading register {number} of motor {address}: {note}")
             return value
-        text, _, _ = _qelcomm.dump_parameter_set(address, big, self._factors[big], read)
+        text, answered, missing = _qelcomm.dump_parameter_set(address, big, self._factors[big], read)
+        if not answered:
+            raise QelError(0, f"dumping motor {address}: none of its {missing} registers answered")
         if path is not None:
             with builtins.open(os.fspath(path), "w", encoding="utf-8") as f:
                 f.write(text)

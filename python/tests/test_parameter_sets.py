@@ -62,8 +62,11 @@ def test_a_file_that_cannot_be_used_is_refused_before_anything_is_sent(tmp_path)
     assert bus.read(1, "V_SOLL") == 105
 
 
-def test_a_big_motor_taken_as_standard_is_not_dumped():
-    bus = qelcomm.open()
+def test_a_big_motor_taken_as_standard_or_a_silent_one_is_not_dumped(tmp_path):
+    bus = qelcomm.open(retries=1)
+    with pytest.raises(qelcomm.QelError, match="none of its .* registers answered"):
+        bus.dump(7, tmp_path / "none.json")
+    assert not (tmp_path / "none.json").exists()
     bus.write(2, "V_SOLL", 0x12345)
     bus.set_big(2, False)
     with pytest.raises(qelcomm.QelError, match=r"is motor 2 a big motor\? \(big= 2\)"):
