@@ -115,6 +115,7 @@ TEST_F(QelctlRestore, BrokenJsonSaysWhereOrThatItIsCutOff) {
       {"", " is empty"},
       {"  \n", " is empty"},
       {"{\"registers\": [{\"number\": 5", " ends before its JSON does: cut off?"},
+      {"{\"registers\": [{\"number\": 5, \"raw\": 1e400}]}", " holds a number too large to read"},
   };
   for (const auto& [text, message] : cases) {
     const Result r = Run({"restore", "1", File("broken.json", text)});
