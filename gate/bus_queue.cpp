@@ -34,17 +34,22 @@ std::optional<Job> BusQueue::Pop(std::chrono::milliseconds timeout) {
 }
 
 void BusQueue::Forget(uint64_t connection) {
+  std::deque<Job> dropped;
   std::lock_guard lock(mutex_);
   auto it = waiting_.find(connection);
   if (it == waiting_.end()) return;
   count_ -= it->second.size();
+  dropped.swap(it->second);
   waiting_.erase(it);
 }
 
 void BusQueue::Close() {
+  decltype(waiting_) dropped;  // destroyed unlocked: tasks' waiters wake
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
+    dropped.swap(waiting_);
+    count_ = 0;
   }
   ready_.notify_all();
 }

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -15,11 +16,18 @@
 
 namespace qelgate {
 
+class BusLink;
+
+// A Modbus request, or a task of another front end (the web API), in the
+// connection's turn. A task is run on the bus thread and reports through
+// its own captures; dropped unrun (its connection forgotten, the queue
+// closed), it is destroyed, which its waiter can tell.
 struct Job {
   uint64_t connection = 0;
   std::vector<uint8_t> query;  // the client's frame, header included
   Request request;
   Reply reply;
+  std::function<void(BusLink&)> task;
 };
 
 class BusQueue {

@@ -29,6 +29,7 @@ BusWorker::BusWorker(const LineConfig& line, const BusSetup& setup, BusQueue& qu
   ctrl_->SetBaud(line_.baud);
   ctrl_->SetRetries(line_.retries);
   ctrl_->SetEcho(line_.echo);
+  ctrl_->SetExtraWindowMs(line_.extra_window_ms);
 }
 
 BusWorker::~BusWorker() { Stop(); }
@@ -61,8 +62,34 @@ bool BusWorker::LineUp() {
   return up_;
 }
 
+// A task runs even while the line is down: its calls then fail at once
+// with the port closed, which it reports in its own terms.
+void BusWorker::Carry(BusLink& bus, Job& job) {
+  if (job.task) {
+    LineUp();
+    job.task(bus);
+    if (bus.TakeLineLost() && up_) {
+      up_ = false;
+      log_("line lost: " + line_.port);
+    }
+    return;
+  }
+  if (!LineUp()) {
+    job.reply = Reply{};
+    job.reply.exception = exception::kLineDown;
+  } else {
+    job.reply = bus.Serve(job.request);
+    if (job.reply.line_down) {
+      up_ = false;
+      log_("line lost: " + line_.port);
+    }
+  }
+  done_(std::move(job));
+}
+
 void BusWorker::Run() {
   BusLink bus(*ctrl_, setup_);
+  if (trace_) bus.SetObserver([t = trace_](const qelcomm::TraceEvent& e) { t->Add(e); });
   LineUp();
   for (;;) {
     std::optional<Job> job = queue_.Pop(kIdlePoll);
@@ -71,17 +98,7 @@ void BusWorker::Run() {
       LineUp();  // idle: a lost line is retried meanwhile
       continue;
     }
-    if (!LineUp()) {
-      job->reply = Reply{};
-      job->reply.exception = exception::kLineDown;
-    } else {
-      job->reply = bus.Serve(job->request);
-      if (job->reply.line_down) {
-        up_ = false;
-        log_("line lost: " + line_.port);
-      }
-    }
-    done_(std::move(*job));
+    Carry(bus, *job);
   }
   ctrl_->ClosePort();
   ended_ = true;

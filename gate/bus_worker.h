@@ -13,6 +13,7 @@
 #include "bus_queue.h"
 #include "qelcomm/QelCommCtrl.h"
 #include "serve.h"
+#include "trace_ring.h"
 
 namespace qelgate {
 
@@ -21,6 +22,7 @@ struct LineConfig {
   int32_t baud = 19200;
   int16_t retries = 5;
   bool echo = false;
+  uint32_t extra_window_ms = 0;  // widens every reply window
 };
 
 class BusWorker {
@@ -30,14 +32,19 @@ class BusWorker {
   BusWorker(const LineConfig& line, const BusSetup& setup, BusQueue& queue, Done done, Log log);
   ~BusWorker();  // closes the queue and joins the thread
 
+  // Every telegram of the line also goes to `trace`; before Start.
+  void SetTrace(TraceRing* trace) { trace_ = trace; }
   void Start();
   void Stop();
   // Whether the thread has ended (after Stop, once its exchange is over).
   bool Ended() const { return ended_; }
+  // Whether the line is open, as far as the last exchange knows.
+  bool Up() const { return up_; }
 
  private:
   void Run();
   bool LineUp();
+  void Carry(BusLink& bus, Job& job);
 
   LineConfig line_;
   BusSetup setup_;
@@ -46,8 +53,9 @@ class BusWorker {
   Log log_;
   std::unique_ptr<qelcomm::CQelCommCtrl> ctrl_;
   std::thread thread_;
+  TraceRing* trace_ = nullptr;
   std::atomic<bool> ended_{false};
-  bool up_ = false;
+  std::atomic<bool> up_{false};
   std::chrono::steady_clock::time_point next_try_{};
   std::chrono::milliseconds backoff_{100};
 };

@@ -52,6 +52,11 @@ class Reader {
     if (v[2] != 0) f.velocity = v[2];
   }
 
+  void Http(const YAML::Node& v, const std::string& key, HttpAddress& http) const {
+    std::string why;
+    if (!ParseHttp(Scalar<std::string>(v, key, "HOST:PORT"), http, why)) Fail(v, key, why);
+  }
+
   BusEntry Bus(const YAML::Node& n) const {
     if (!n.IsMap()) Fail(n, "", "a bus is a map of keys");
     BusEntry e;
@@ -92,6 +97,10 @@ class Reader {
         o.front.idle_timeout = std::chrono::seconds(Int(v, key, 1, 86400));
       } else if (key == "queue") {
         o.queue_limit = size_t(Int(v, key, 1, 4096));
+      } else if (key == "extra-window-ms") {
+        o.line.extra_window_ms = uint32_t(Int(v, key, 0, 10000));
+      } else if (key == "http") {
+        Http(v, key, o.http);
       } else {
         Fail(kv.first, key, "unknown key");
       }
@@ -103,9 +112,14 @@ class Reader {
 
   std::vector<BusEntry> File(const YAML::Node& root) const {
     if (!root.IsMap()) Fail(root, "", "the file is a map with the key 'buses'");
+    HttpAddress http;  // the buses' web address unless a bus names its own
     for (const auto& kv : root) {
       const std::string key = kv.first.as<std::string>();
-      if (key != "buses") Fail(kv.first, key, "unknown key");
+      if (key == "http") {
+        Http(kv.second, key, http);
+      } else if (key != "buses") {
+        Fail(kv.first, key, "unknown key");
+      }
     }
     const YAML::Node buses = root["buses"];
     if (!buses || !buses.IsSequence() || buses.size() == 0) {
@@ -115,6 +129,7 @@ class Reader {
     std::set<std::string> names, listens;
     for (const auto& b : buses) {
       out.push_back(Bus(b));
+      if (out.back().options.http.port == 0) out.back().options.http = http;
       const auto& f = out.back().options.front;
       if (!names.insert(out.back().name).second) Fail(b, "name", "'" + out.back().name + "' twice");
       if (!listens.insert(f.host + ":" + std::to_string(f.port)).second) {

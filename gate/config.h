@@ -15,6 +15,9 @@
 //       max-connections: 16
 //       idle-timeout: 60
 //       queue: 64
+//       extra-window-ms: 0
+//       http: 127.0.0.1:8081      # this bus's own web page
+//   http: 127.0.0.1:8080          # the web page of the buses without their own
 #pragma once
 
 #include <stdexcept>

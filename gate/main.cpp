@@ -4,14 +4,22 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <chrono>
+#include <fstream>
 #include <iostream>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include "config.h"
+#include "http_front.h"
 #include "options.h"
+#include "web_api.h"
+#include "web_files.h"
 
 namespace {
 
@@ -32,7 +40,10 @@ void Log(const std::string& line) {
 // seconds, so the process ends without them after this.
 constexpr auto kStopGrace = std::chrono::milliseconds(800);
 
-// One bus: its queue, its network face and the thread that owns its line.
+// Telegrams the web page's trace shows from before it was opened.
+constexpr size_t kTraceRing = 4096;
+
+// One bus: its queue, its network faces and the thread that owns its line.
 struct Served {
   Served(const qelgate::GateOptions& o, const std::string& name)
       : prefix(name.empty() ? "" : name + ": "),
@@ -40,14 +51,96 @@ struct Served {
         front(o.front, queue, [this](const std::string& l) { Log(prefix + l); }),
         worker(o.line, o.setup, queue, [this](qelgate::Job job) { front.Finished(std::move(job)); },
                [this](const std::string& l) { Log(prefix + l); }),
-        listen(o.front.host + ":" + std::to_string(o.front.port)) {}
+        listen(o.front.host + ":" + std::to_string(o.front.port)),
+        trace(kTraceRing),
+        web({name.empty() ? "bus0" : name, o.line, listen}, queue, o.setup, trace,
+            [this] { return worker.Up(); }),
+        http(o.http) {
+    worker.SetTrace(&trace);
+  }
 
   std::string prefix;
   qelgate::BusQueue queue;
   qelgate::TcpFront front;
   qelgate::BusWorker worker;
   std::string listen;
+  qelgate::TraceRing trace;
+  qelgate::WebBus web;
+  qelgate::HttpAddress http;
 };
+
+// The web page and API at one address, for the buses that name it.
+struct WebServed {
+  WebServed(const qelgate::HttpAddress& at, const std::string& token,
+            std::vector<qelgate::WebBus*> buses)
+      : api({at.host, at.port, token, qelgate::kMaxStreams}, std::move(buses),
+            qelgate::FindWebFile),
+        front({at.host, at.port, qelgate::kMaxStreams}, api) {}
+  ~WebServed() {
+    front.Stop();
+    if (thread.joinable()) thread.join();
+  }
+  qelgate::WebApi api;
+  qelgate::HttpFront front;
+  std::thread thread;
+  std::atomic<bool> ended{false};
+};
+
+bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// The token from --token-file (its first line), or a fresh random one. A
+// file's token must be hard to guess and fit a URL and a cookie unchanged.
+bool LoadToken(const std::string& file, std::string& token) {
+  if (file.empty()) {
+    token = qelgate::RandomToken();
+    return true;
+  }
+  std::ifstream in(file);
+  std::getline(in, token);
+  while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
+  constexpr size_t kShortest = 16;
+  const bool plain = std::all_of(token.begin(), token.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+  });
+  if (token.size() < kShortest || !plain) {
+    Log(file + ": the token on its first line must be at least 16 letters, digits, '-', '_' "
+               "or '.'");
+    return false;
+  }
+  return true;
+}
+
+// Starts one web server per address named; false when one cannot listen.
+bool StartWeb(std::list<Served>& served, const std::string& token_file,
+              std::list<WebServed>& web) {
+  std::map<qelgate::HttpAddress, std::vector<qelgate::WebBus*>> by_address;
+  for (Served& s : served) {
+    if (s.http.port != 0) by_address[s.http].push_back(&s.web);
+  }
+  if (by_address.empty()) return true;
+  std::string token;
+  if (!LoadToken(token_file, token)) return false;
+  for (auto& [at, buses] : by_address) {
+    WebServed& w = web.emplace_back(at, token, buses);
+    std::string error;
+    if (!w.front.Listen(error)) {
+      Log(error);
+      return false;
+    }
+    if (!IsLoopback(at.host)) {
+      Log("warning: the web page listens on " + at.host +
+          ", not loopback: anyone who reaches it and has the token can move the motors");
+    }
+    Log("web page at http://" + at.Text() + "/?token=" + token);
+    w.thread = std::thread([&w] {
+      w.front.Run();
+      w.ended = true;
+    });
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -84,14 +177,27 @@ int main(int argc, char** argv) {
     }
     Log(s.prefix + "listening on " + s.listen);
   }
+  std::list<WebServed> web;
+  if (!StartWeb(served, line.token_file, web)) return 1;
   std::vector<std::thread> fronts;
   for (Served& s : served) {
     s.worker.Start();
     fronts.emplace_back([&s] { s.front.Run(g_stop_pipe[0]); });
   }
   for (auto& t : fronts) t.join();
+  for (WebServed& w : web) w.front.Stop();
   for (Served& s : served) s.queue.Close();
   const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  for (WebServed& w : web) {
+    while (!w.ended && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!w.ended) {
+      Log("stopping while a web request is in progress");
+      _exit(0);
+    }
+    w.thread.join();
+  }
   for (Served& s : served) {
     while (!s.worker.Ended() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -101,6 +207,7 @@ int main(int argc, char** argv) {
       _exit(0);
     }
   }
+  web.clear();
   served.clear();
   Log("stopped");
   return 0;

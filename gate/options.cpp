@@ -27,6 +27,13 @@ void ApplyListen(const std::string& text, FrontConfig& front) {
 
 }  // namespace
 
+bool ParseHttp(const std::string& text, HttpAddress& http, std::string& why) {
+  FrontConfig front;
+  if (!ParseListen(text, front, why)) return false;
+  http = {front.host, front.port};
+  return true;
+}
+
 bool ParseListen(const std::string& text, FrontConfig& front, std::string& why) {
   const auto colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) {
@@ -79,6 +86,15 @@ bool ParseOptions(int argc, char** argv, CommandLine& line, int& exit_code) {
       ->check(CLI::Range(1, 86400));
   app.add_option("--queue", o.queue_limit, "requests waiting at most")->capture_default_str()
       ->check(CLI::Range(1, 4096));
+  app.add_option("--extra-window-ms", o.line.extra_window_ms,
+                 "widen every reply window by this many ms, for slow or remote lines")
+      ->check(CLI::Range(0, 10000));
+  std::string http;
+  app.add_option("--http", http,
+                 "serve the web page and its JSON API at HOST:PORT (loopback unless told)");
+  app.add_option("--token-file", line.token_file,
+                 "file holding the web API's token; without it a random one is made")
+      ->check(CLI::ExistingFile);
   app.add_flag("--verbose", o.front.verbose, "log every request");
   try {
     app.parse(argc, argv);
@@ -86,7 +102,8 @@ bool ParseOptions(int argc, char** argv, CommandLine& line, int& exit_code) {
       for (const char* bus_option : {"--port", "--baud", "--retries", "--listen", "--big",
                                      "--factors", "--factors-big", "--echo", "--read-only",
                                      "--allow-protected-writes", "--max-connections",
-                                     "--idle-timeout", "--queue"}) {
+                                     "--idle-timeout", "--queue", "--http",
+                                     "--extra-window-ms"}) {
         if (app.count(bus_option)) {
           throw CLI::ValidationError(bus_option, "goes into the --config file");
         }
@@ -96,6 +113,9 @@ bool ParseOptions(int argc, char** argv, CommandLine& line, int& exit_code) {
       throw CLI::ValidationError("--port", "is empty; leave it out for the virtual bus");
     }
     ApplyListen(listen, o.front);
+    if (std::string why; !http.empty() && !ParseHttp(http, o.http, why)) {
+      throw CLI::ValidationError("--http", why);
+    }
     for (int a : big) {
       if (a < 1 || a > 255) throw CLI::ValidationError("--big", std::to_string(a) + " is no address");
       o.setup.big[size_t(a)] = true;

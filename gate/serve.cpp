@@ -175,7 +175,10 @@ class Call {
 }  // namespace
 
 BusLink::BusLink(qelcomm::CQelCommCtrl& ctrl, const BusSetup& setup) : ctrl_(ctrl), setup_(setup) {
-  ctrl_.SetTrace([this](const qelcomm::TraceEvent& e) { log_.Add(e); });
+  ctrl_.SetTrace([this](const qelcomm::TraceEvent& e) {
+    log_.Add(e);
+    if (observer_) observer_(e);
+  });
   for (int a = 0; a < 256; ++a) ctrl_.SetQELType(int16_t(a), setup_.big[size_t(a)]);
 }
 
@@ -186,9 +189,13 @@ void BusLink::BeginCall() {
   ctrl_.GetLastError();
 }
 
+bool IsLineFailure(uint32_t code) {
+  return code == qelcomm::ERR_PORT_NOT_OPEN || (code != 0 && !IsControlCode(code));
+}
+
 uint8_t BusLink::Failure(Reply& reply) {
   const uint32_t code = uint32_t(ctrl_.GetLastError());
-  if (code == qelcomm::ERR_PORT_NOT_OPEN || (code != 0 && !IsControlCode(code))) {
+  if (IsLineFailure(code)) {
     reply.line_down = true;
     return exception::kLineDown;
   }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 
 #include "qelcomm/QelCommCtrl.h"
 #include "qelcomm/catalogue.h"
@@ -41,11 +42,24 @@ class BusLink {
   void BeginCall();
   // The exception for a call that returned false.
   uint8_t Failure(Reply& reply);
+  // What the line showed since BeginCall, for a diagnosis.
+  const qelcomm::LineLog& log() const { return log_; }
+  // Also shown every telegram, e.g. for a trace others watch.
+  void SetObserver(qelcomm::TraceCallback observer) { observer_ = std::move(observer); }
+  // A task that found the line gone says so; the bus thread reopens it.
+  void NoteLineLost() { line_lost_ = true; }
+  bool TakeLineLost() { return std::exchange(line_lost_, false); }
 
  private:
   qelcomm::CQelCommCtrl& ctrl_;
   BusSetup setup_;
   qelcomm::LineLog log_;
+  qelcomm::TraceCallback observer_;
+  bool line_lost_ = false;
 };
+
+// Whether a failure with `code` means the line itself is gone (the port
+// closed or an operating-system error), not a motor's failure.
+bool IsLineFailure(uint32_t code);
 
 }  // namespace qelgate

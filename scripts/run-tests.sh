@@ -48,10 +48,14 @@ QELCOMM_QELSIM="$PWD/build/release/bin/qelsim" /usr/bin/python3 -m pytest -q -p 
 # Python reads per second against C++ in the same run; printed only.
 /usr/bin/python3 bench/python_read_bench.py build/release/bin || echo "python read bench: did not complete"
 # qelgate: 8 clients on a paced line (a wrong value or a failed request
-# fails the run; the figures print), and the CPU it adds per request.
+# fails the run; the figures print), the CPU it adds per request, and its
+# web API.
 if [ -x build/release/bin/qelgate ]; then
   /usr/bin/python3 bench/gate_load_bench.py build/release/bin 20
   /usr/bin/python3 bench/gate_cpu_bench.py build/release/bin || echo "gate CPU bench: did not complete"
+  # Its web API: a plot at the bus's limit against the library alone, and
+  # requests that need no bus timed while it plots. A failed plot fails.
+  /usr/bin/python3 bench/gate_web_bench.py build/release/bin 10
 fi
 unset PYTHONPATH
 

@@ -22,7 +22,10 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
           libbenchmark-dev libcli11-dev nlohmann-json3-dev
           python3-pybind11 python3-dev python3-pytest help2man
           ser2net  # ser2net: the serial-server tests
-          libmodbus-dev libyaml-cpp-dev mbpoll python3-pymodbus)  # qelgate, its clients in tests
+          libmodbus-dev libyaml-cpp-dev mbpoll python3-pymodbus  # qelgate, its clients in tests
+          libcpp-httplib-dev  # qelgate's web page and JSON API
+          libjs-dygraphs  # the chart built into qelgate's web page
+          chromium chromium-driver python3-selenium)  # the web page's browser tests
 # lintian checks the Debian packages, makensis builds the Windows installer,
 # man-db finds the installed man pages.
 packages+=(lintian nsis man-db)

@@ -16,24 +16,6 @@ namespace {
 namespace reg = qelcomm::registers;
 using json = nlohmann::ordered_json;
 
-const char* ScalingName(reg::ScaleClass s) {
-  switch (s) {
-    case reg::ScaleClass::None:
-      return "none";
-    case reg::ScaleClass::Acceleration:
-      return "acceleration";
-    case reg::ScaleClass::Position:
-      return "position";
-    case reg::ScaleClass::Velocity:
-      return "velocity";
-    case reg::ScaleClass::Torque:
-      return "torque";
-    case reg::ScaleClass::ElectricalAngle:
-      return "electrical-angle";
-  }
-  return "?";
-}
-
 int Regs(Session& s, bool big) {
   json list = json::array();
   if (!s.json()) {
@@ -51,7 +33,7 @@ int Regs(Session& s, bool big) {
                         {"name", e.Name},
                         {"width", width},
                         {"type", e.Type},
-                        {"scaling", ScalingName(e.Scaling)},
+                        {"scaling", reg::ScaleClassName(e.Scaling)},
                         {"factor", FloatAsDouble(e.Factor)},
                         {"extended", offset != 0},
                         {"min", range.min},
@@ -61,7 +43,7 @@ int Regs(Session& s, bool big) {
       }
       char line[160];
       std::snprintf(line, sizeof line, "%4d  %-17s  %5d  %4d  %-16s  %-11s  %-23s  %s\n", number,
-                    e.Name, width, e.Type, ScalingName(e.Scaling), FormatFloat(e.Factor).c_str(),
+                    e.Name, width, e.Type, reg::ScaleClassName(e.Scaling), FormatFloat(e.Factor).c_str(),
                     reg::RangeText(range).c_str(), reg::RoleName(r.role));
       s.out() << line;
     }

@@ -26,6 +26,10 @@ enum class ScaleClass : int16_t {
   ElectricalAngle = 5,
 };
 
+// "none", "acceleration", "position", "velocity", "torque",
+// "electrical-angle".
+const char* ScaleClassName(ScaleClass s);
+
 // Type codes: 0 unsigned 16-bit, 1 signed 16-bit, 2 signed 32-bit,
 // 3 signed 16-bit /4096, 4 signed 16-bit /256, 5 signed 32-bit /65536,
 // 6 signed 32-bit /256; -1 = not listed.

@@ -23,11 +23,16 @@ class LineLog {
     std::vector<uint8_t> sent;
     std::vector<uint8_t> received;
     std::vector<uint8_t> echoed;  // taken as the request's echo
+    uint64_t sent_ms = 0;           // trace times
+    uint64_t first_received_ms = 0;
   };
   // Forgets the call, keeping its last request: a reply to it may still
   // come, late, during the next call.
   void Clear() {
-    if (!attempts_.empty()) previous_request_ = attempts_.back().sent;
+    if (!attempts_.empty()) {
+      previous_request_ = attempts_.back().sent;
+      previous_request_ms_ = attempts_.back().sent_ms;
+    }
     attempts_.clear();
     unrequested_.clear();
   }
@@ -37,11 +42,13 @@ class LineLog {
   // Bytes that came in before the call's first request: what the line
   // carried while the port settled at open.
   const std::vector<uint8_t>& unrequested() const { return unrequested_; }
+  uint64_t previous_request_ms() const { return previous_request_ms_; }
 
  private:
   std::vector<uint8_t> unrequested_;
   std::vector<Attempt> attempts_;
   std::vector<uint8_t> previous_request_;
+  uint64_t previous_request_ms_ = 0;
 };
 
 // How the caller's user changes what a hint names, in the caller's words.

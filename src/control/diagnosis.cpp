@@ -63,14 +63,35 @@ bool AnswersEarlier(const std::vector<uint8_t>& reply, const std::vector<uint8_t
          reply[kRegisterField] != request[kRegisterField];
 }
 
+// A reply that cannot fit its window is advised this much more, for the
+// motor's own turnaround, in steps of kAdviceStepMs.
+constexpr uint64_t kAdviceMarginMs = 20;
+constexpr uint64_t kAdviceStepMs = 10;
+
+// The extra window to advise when `missing_ms` more were needed.
+uint64_t AdvisedExtraMs(uint64_t extra_ms, uint64_t missing_ms) {
+  const uint64_t more = missing_ms + kAdviceMarginMs;
+  return extra_ms + (more + kAdviceStepMs - 1) / kAdviceStepMs * kAdviceStepMs;
+}
+
 // A reply that came after its own window and was taken for this call's.
-std::string LateReply(const LineLog& log) {
+// How late it came tells how much wider the window would have to be: a
+// remote line's round trip, or a slow motor.
+std::string LateReply(const LineLog& log, const CallSetting& setting) {
   const std::vector<uint8_t>& earlier = log.previous_request();
   for (const auto& a : log.attempts()) {
     if (!AnswersEarlier(a.received, a.sent, earlier)) continue;
-    return "a late reply: it answers the previous request (" +
-           DescribeTelegram(true, earlier, false) +
-           "), which the device answered after its window";
+    std::string text = "a late reply: it answers the previous request (" +
+                       DescribeTelegram(true, earlier, false) + "), which the device answered ";
+    const uint64_t after_ms = a.first_received_ms - log.previous_request_ms();
+    const WindowSetting window = setting.window.value_or(WindowSetting{});
+    const uint64_t window_ms = protocol::kReplyWindowMs + window.extra_window_ms;
+    if (a.first_received_ms < log.previous_request_ms() || after_ms <= window_ms) {
+      return text + "after its window";
+    }
+    return text + std::to_string(after_ms) + " ms after it was sent, beyond the " +
+           std::to_string(window_ms) + " ms window: try " + window.extra_window + " " +
+           std::to_string(AdvisedExtraMs(window.extra_window_ms, after_ms - window_ms));
   }
   return {};
 }
@@ -78,22 +99,19 @@ std::string LateReply(const LineLog& log) {
 // The read reply's data bytes 3 and 4: zero for a 16-bit register.
 constexpr size_t kHighBytes[] = {13, 15};
 
-// A reply that cannot fit its window is advised this much more, for the
-// motor's own turnaround, in steps of kAdviceStepMs.
-constexpr uint64_t kAdviceMarginMs = 20;
-constexpr uint64_t kAdviceStepMs = 10;
 
 }  // namespace
 
 void LineLog::Add(const TraceEvent& e) {
   const std::vector<uint8_t> bytes(e.data, e.data + e.size);
   if (e.direction == Dir::Sent) {
-    attempts_.push_back({bytes, {}, {}});
+    attempts_.push_back({bytes, {}, {}, e.time_ms, 0});
   } else if (attempts_.empty()) {
     unrequested_.insert(unrequested_.end(), bytes.begin(), bytes.end());
   } else {
     auto& a = attempts_.back();
     auto& r = e.direction == Dir::Echoed ? a.echoed : a.received;
+    if (&r == &a.received && r.empty()) a.first_received_ms = e.time_ms;
     r.insert(r.end(), bytes.begin(), bytes.end());
   }
 }
@@ -157,7 +175,7 @@ std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setti
     return "no reply within " + std::to_string(window_ms) + " ms (" +
            Plural(attempts.size(), "attempt") + ")";
   }
-  if (std::string late = LateReply(log); !late.empty()) return late;
+  if (std::string late = LateReply(log, setting); !late.empty()) return late;
   if (std::string damaged = DamagedReply(last->received); !damaged.empty()) return damaged;
   if (!LooksLikeTelegram(last->received)) {
     return "replies look like noise: check the bit rate (" + terms.bit_rate + ")";
@@ -192,9 +210,7 @@ std::string WindowFit(const LineLog& log, uint32_t code, const WindowSetting& se
   const uint64_t wire_ms = uint64_t{bytes} * 10 * 1000 / uint64_t(setting.baud);
   const uint64_t window_ms = protocol::kReplyWindowMs + setting.extra_window_ms;
   if (wire_ms <= window_ms) return {};
-  const uint64_t missing = wire_ms - window_ms + kAdviceMarginMs;
-  const uint64_t advice =
-      setting.extra_window_ms + (missing + kAdviceStepMs - 1) / kAdviceStepMs * kAdviceStepMs;
+  const uint64_t advice = AdvisedExtraMs(setting.extra_window_ms, wire_ms - window_ms);
   return "at " + std::to_string(setting.baud) + " bit/s a " + std::to_string(bytes) +
          "-byte reply takes " + std::to_string(wire_ms) + " ms, longer than the " +
          std::to_string(window_ms) + " ms window: try " + setting.extra_window + " " +

@@ -133,4 +133,16 @@ double UserToRawExact(double value, const ParamLookup& info, const ExactFactors&
   return value / ExactUnitsPerRaw(info, factors, big);
 }
 
+const char* ScaleClassName(ScaleClass s) {
+  switch (s) {
+    case ScaleClass::None: return "none";
+    case ScaleClass::Acceleration: return "acceleration";
+    case ScaleClass::Position: return "position";
+    case ScaleClass::Velocity: return "velocity";
+    case ScaleClass::Torque: return "torque";
+    case ScaleClass::ElectricalAngle: return "electrical-angle";
+  }
+  return "?";
+}
+
 }  // namespace qelcomm::registers

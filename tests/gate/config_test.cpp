@@ -56,6 +56,22 @@ std::string Refusal(const std::string& text) {
   return "accepted";
 }
 
+TEST(GateConfig, TheWebAddressOfTheFileServesTheBusesWithoutTheirOwn) {
+  const auto buses = ParseConfig(R"(buses:
+  - name: a
+    listen: 127.0.0.1:1502
+  - name: b
+    listen: 127.0.0.1:1503
+    http: 127.0.0.1:8081
+http: 127.0.0.1:8080
+)",
+                                 "test.yaml");
+  EXPECT_EQ(buses[0].options.http.Text(), "127.0.0.1:8080");
+  EXPECT_EQ(buses[1].options.http.Text(), "127.0.0.1:8081");
+  EXPECT_EQ(ParseConfig("buses:\n  - name: a\n", "t.yaml")[0].options.http.port, 0) << "none asked";
+  EXPECT_EQ(Refusal("buses:\n  - name: a\nhttp: 8080\n"), "f.yaml:3: key 'http': '8080' is not HOST:PORT");
+}
+
 TEST(GateConfig, AnErrorNamesTheLineAndTheKey) {
   EXPECT_EQ(Refusal("buses:\n  - name: a\n    baud: fast\n"), "f.yaml:3: key 'baud': not a whole number");
   EXPECT_EQ(Refusal("buses:\n  - name: a\n    bawd: 9600\n"), "f.yaml:3: key 'bawd': unknown key");

@@ -3,11 +3,15 @@
 #include "qelctl_fixture.h"
 #include "trace.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pty.h>
 #include <unistd.h>
 #endif
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace qelctl_test {
@@ -175,6 +179,19 @@ TEST_F(Qelctl, AReplyToThePreviousRequestIsCalledLate) {
   EXPECT_EQ(qelcomm::Diagnose(log, qelcomm::ERR_PARAM_MISMATCH),
             "a late reply: it answers the previous request (read motor 1 register MODE_REG (2)), "
             "which the device answered after its window");
+  // With the trace's times, how late it came says how much to widen the
+  // window, as for a remote line whose replies cross the network twice.
+  log.Clear();
+  log.Add({Dir::Sent, 1000, mode.data(), mode.size()});
+  log.Clear();
+  log.Add({Dir::Sent, 1105, p_ist.data(), p_ist.size()});
+  log.Add({Dir::Received, 1180, mode_reply.data(), mode_reply.size()});
+  qelcomm::CallSetting setting;
+  setting.window = qelcomm::WindowSetting{};
+  EXPECT_EQ(qelcomm::Diagnose(log, qelcomm::ERR_PARAM_MISMATCH, setting),
+            "a late reply: it answers the previous request (read motor 1 register MODE_REG (2)), "
+            "which the device answered 180 ms after it was sent, beyond the 100 ms window: try "
+            "--extra-window-ms 100");
   // A reply to a register neither request named is no late reply.
   log.Clear();
   log.Add({Dir::Sent, 0, mode.data(), mode.size()});
@@ -224,6 +241,39 @@ TEST_F(Qelctl, PortsShowWhatTheSystemKnows) {
   const std::string dev = (root / "dev").string();
   EXPECT_EQ(Run({"ports"}).out, dev + "/ttyUSB0  usb 0403:6001 FT232R USB UART\n    " + dev +
                                     "/serial/by-id/usb-FTDI_X-if00-port0\n");
+}
+#endif
+
+#ifdef _WIN32
+// Wine maps a COM port onto a Unix device without announcing it as a serial
+// driver does; the test announces its own under a name of its own.
+struct AnnouncedPort {
+  explicit AnnouncedPort(const std::string& com) {
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                    REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
+    RegSetValueExA(key, kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(com.c_str()),
+                   DWORD(com.size() + 1));
+  }
+  ~AnnouncedPort() {
+    RegDeleteValueA(key, kValue);
+    RegCloseKey(key);
+  }
+  static constexpr const char* kValue = "\\Device\\QelctlTest";
+  HKEY key = nullptr;
+};
+
+// Run by the Wine test that maps a COM port above COM9 onto qelsim: the port
+// list shows it, and the name it shows is one --port opens.
+TEST_F(Qelctl, PortsListsComPortsThatOpen) {
+  const char* port = std::getenv("QELCOMM_TEST_PORT");
+  if (port == nullptr) GTEST_SKIP() << "needs QELCOMM_TEST_PORT, a COM port onto qelsim";
+  const AnnouncedPort announced(port);
+  const json list = json::parse(Run({"--json", "ports"}).out)["ports"];
+  EXPECT_TRUE(std::any_of(list.begin(), list.end(),
+                          [&](const json& p) { return p["device"] == port; }))
+      << list.dump();
+  const Result read = Run({"--port", port, "read", "1", "PROG_VERSION"});
+  EXPECT_EQ(read.rc, 0) << read.err;
 }
 #endif
 

@@ -7,7 +7,8 @@
 # slave's path as its first output line (pty_loopback, qelsim). That pty is
 # mapped to a free COM port of the Wine prefix, and PROGRAM runs with
 #   QELCOMM_TEST_COM=<n>  and  QELCOMM_TEST_PORT=COM<n>
-# in its environment; "@COM@" in its arguments becomes <n>. Exits with
+# in its environment; "@COM@" in its arguments becomes <n>. The search for a
+# free port starts at QELCOMM_TEST_COM_FROM (default 7). Exits with
 # PROGRAM's exit code; the responder is stopped afterwards and its output
 # shown if the program failed.
 set -u
@@ -51,7 +52,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # One lock per COM number lets parallel tests share the prefix.
-for n in $(seq 7 99); do
+for n in $(seq "${QELCOMM_TEST_COM_FROM:-7}" 99); do
   exec 7>"$WINEPREFIX.com$n.lock"
   if flock -n 7; then
     com=$n

@@ -5,6 +5,7 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -306,6 +308,52 @@ TEST_F(Win32Port, PartialAnswerIsCountedAtTheDeadline) {
   EXPECT_GE(ms, 270.0);
   EXPECT_LE(ms, 500.0);
   EXPECT_EQ(ReadAll(), five);
+}
+
+// Wakes `device` from another thread while it waits for bytes that never
+// come; returns how long after the wake the wait ended.
+double MsFromWakeToReturn(SerialDevice& device, Platform& platform) {
+  auto wakeup = platform.NewWakeup();
+  device.Watch(wakeup);
+  Clock::time_point woken_at;
+  std::thread waker([&] {
+    PauseMs(30);
+    woken_at = Clock::now();
+    wakeup->Wake();
+  });
+  device.WaitForBytes(1, 2000);
+  const Clock::time_point returned = Clock::now();
+  waker.join();
+  device.Watch(nullptr);
+  return std::chrono::duration<double, std::milli>(returned - woken_at).count();
+}
+
+// The read slices last up to 100 ms; a wake-up must not wait for the slice.
+TEST_F(Win32Port, WakeupEndsAWaitAtOnce) {
+  EXPECT_LT(MsFromWakeToReturn(*device_, *platform_), 40.0);
+  EXPECT_EQ(RoundTrip(kTelegram), kTelegram) << "the port works on after the cancelled read";
+}
+
+// A server that never answers: the wake-up ends the socket's wait too.
+TEST(Win32Network, WakeupEndsAWaitAtOnce) {
+  Watchdog watchdog(20);
+  WSADATA data{};
+  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), size), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size);
+  auto platform = NativePlatform();
+  OsError error = 1;
+  auto device = platform->Open("tcp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), error);
+  ASSERT_NE(device, nullptr) << platform->ErrorText(error);
+  EXPECT_LT(MsFromWakeToReturn(*device, *platform), 40.0);
+  device.reset();
+  closesocket(listener);
 }
 
 TEST_F(Win32Port, WriteToStalledLineEndsShort) {

@@ -1,7 +1,7 @@
-// Win32 backend: a COM port opened with CreateFileA and driven with
-// synchronous ReadFile/WriteFile. Reads never wait longer than asked because
-// every read is bounded by COMMTIMEOUTS; waits sleep inside ReadFile instead
-// of polling.
+// Win32 backend: a COM port opened with CreateFileA for overlapped I/O.
+// Reads never wait longer than asked because every read is bounded by
+// COMMTIMEOUTS; a wait sleeps on the read's event and the wake-up's together,
+// so that Cancel ends it at once instead of at the read's timeout.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -88,7 +88,8 @@ class Win32Device final : public SerialDevice {
  public:
   static constexpr DWORD kLostCheckMs = 100;
 
-  explicit Win32Device(HANDLE handle) : handle_(handle) {
+  explicit Win32Device(HANDLE handle)
+      : handle_(handle), io_done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
     // Until Configure runs, bound writes for the speed the port has now and
     // make reads return at once whatever the driver's defaults are.
     DCB dcb{};
@@ -96,7 +97,10 @@ class Win32Device final : public SerialDevice {
     write_multiplier_ = WriteMultiplierMs(GetCommState(handle_, &dcb) ? dcb.BaudRate : 0);
     SetReadTimeout(0);
   }
-  ~Win32Device() override { CloseHandle(handle_); }
+  ~Win32Device() override {
+    CloseHandle(handle_);
+    if (io_done_) CloseHandle(io_done_);
+  }
 
   Win32Device(const Win32Device&) = delete;
   Win32Device& operator=(const Win32Device&) = delete;
@@ -159,25 +163,17 @@ class Win32Device final : public SerialDevice {
     if (taken < n && lost_ == 0) {
       size_t queued = QueuedInDriver();
       DWORD want = static_cast<DWORD>(std::min(n - taken, queued));
-      DWORD got = 0;
-      if (want > 0 && !ReadFile(handle_, buf + taken, want, &got, nullptr)) {
-        NoteFailure(GetLastError());
-      }
-      taken += got;
+      if (want > 0) taken += Transfer(Direction::kRead, buf + taken, want, nullptr);
     }
     return taken;
   }
 
   size_t Write(const uint8_t* buf, size_t n) override {
-    DWORD written = 0;
-    if (!WriteFile(handle_, buf, static_cast<DWORD>(n), &written, nullptr)) {
-      NoteFailure(GetLastError());
-    }
-    return written;
+    return Transfer(Direction::kWrite, const_cast<uint8_t*>(buf), static_cast<DWORD>(n), nullptr);
   }
 
-  // ReadFile with a total timeout is the event: the thread sleeps in the
-  // driver until the missing bytes arrive or the time is up. (Waiting for
+  // A read with a total timeout is the event: the thread sleeps until the
+  // missing bytes arrive, the time is up or the wake-up fires. (Waiting for
   // EV_RXCHAR instead wakes far more often under Wine than it saves.)
   // ClearCommError after each read is what reveals a vanished device, and a
   // read on a hung-up line may only return at its timeout, so reads are cut
@@ -193,11 +189,10 @@ class Win32Device final : public SerialDevice {
       size_t missing = n - rx_.size();
       size_t old = rx_.size();
       rx_.resize(old + missing);
-      DWORD got = 0;
-      if (!ReadFile(handle_, rx_.data() + old, static_cast<DWORD>(missing), &got, nullptr)) {
-        NoteFailure(GetLastError());
-        if (lost_ == 0) Sleep(1);  // a read that fails at once must not make us spin
-      }
+      bool failed = false;
+      const DWORD got = Transfer(Direction::kRead, rx_.data() + old, static_cast<DWORD>(missing),
+                                 wakeup_.get(), &failed);
+      if (failed && lost_ == 0) Sleep(1);  // a read that fails at once must not make us spin
       rx_.resize(std::min<size_t>(old + got, kMaxHeldRxBytes));
       PullQueued();
     }
@@ -229,6 +224,48 @@ class Win32Device final : public SerialDevice {
     if (lost_ == 0 && MeansDeviceGone(error)) lost_ = error;
   }
 
+  enum class Direction { kRead, kWrite };
+
+  // One overlapped transfer, waited for to its end: the COMMTIMEOUTS bound
+  // it, and a woken `wakeup` (may be null) cancels it early. Returns the
+  // bytes moved; `failed` (may be null) tells a transfer the driver refused.
+  DWORD Transfer(Direction d, uint8_t* buf, DWORD n, Wakeup* wakeup, bool* failed = nullptr) {
+    OVERLAPPED ov{};
+    ov.hEvent = io_done_;
+    ResetEvent(io_done_);
+    const BOOL done = d == Direction::kRead ? ReadFile(handle_, buf, n, nullptr, &ov)
+                                            : WriteFile(handle_, buf, n, nullptr, &ov);
+    if (!done && GetLastError() != ERROR_IO_PENDING) {
+      NoteFailure(GetLastError());
+      if (failed) *failed = true;
+      return 0;
+    }
+    if (!done) WaitUnlessWoken(ov, wakeup);
+    DWORD moved = 0;
+    if (!GetOverlappedResult(handle_, &ov, &moved, TRUE)) {
+      const DWORD error = GetLastError();
+      NoteFailure(error);
+      if (failed && error != ERROR_OPERATION_ABORTED) *failed = true;
+    }
+    return moved;
+  }
+
+  // Until the transfer ends, or the wake-up fires and the transfer is
+  // cancelled (GetOverlappedResult then collects what it had moved).
+  void WaitUnlessWoken(OVERLAPPED& ov, Wakeup* wakeup) {
+    if (wakeup == nullptr || wakeup->Handle() == -1) {
+      WaitForSingleObject(io_done_, INFINITE);
+      return;
+    }
+    const HANDLE events[2] = {io_done_, reinterpret_cast<HANDLE>(wakeup->Handle())};
+    while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+      if (wakeup->Settle()) {
+        CancelIoEx(handle_, &ov);
+        return;
+      }
+    }
+  }
+
   size_t QueuedInDriver() {
     DWORD errors = 0;
     COMSTAT stat{};
@@ -247,10 +284,8 @@ class Win32Device final : public SerialDevice {
     if (queued == 0) return;
     size_t old = rx_.size();
     rx_.resize(old + queued);
-    DWORD got = 0;
-    if (!ReadFile(handle_, rx_.data() + old, static_cast<DWORD>(queued), &got, nullptr)) {
-      NoteFailure(GetLastError());
-    }
+    const DWORD got =
+        Transfer(Direction::kRead, rx_.data() + old, static_cast<DWORD>(queued), nullptr);
     rx_.resize(std::min<size_t>(old + got, kMaxHeldRxBytes));
   }
 
@@ -269,6 +304,7 @@ class Win32Device final : public SerialDevice {
   }
 
   HANDLE handle_;
+  HANDLE io_done_;  // the event of the transfer in progress
   std::vector<uint8_t> rx_;  // received bytes taken from the driver, unread
   OsError lost_ = 0;
   std::shared_ptr<Wakeup> wakeup_;  // ends the waits early (Cancel)
@@ -276,6 +312,15 @@ class Win32Device final : public SerialDevice {
   DWORD read_timeout_ = 0;
   bool timeouts_valid_ = false;
 };
+
+// "COM12" names a port only in the device namespace: CreateFile takes the
+// bare name for COM1..COM9 alone.
+std::string DevicePath(const std::string& name) {
+  const bool com = name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' &&
+                   (name[2] | 0x20) == 'm' &&
+                   name.find_first_not_of("0123456789", 3) == std::string::npos;
+  return com ? "\\\\.\\" + name : name;
+}
 
 class Win32Platform final : public Platform {
  public:
@@ -285,8 +330,8 @@ class Win32Platform final : public Platform {
 
   std::unique_ptr<SerialDevice> Open(const std::string& name, OsError& error) override {
     if (net::IsNetworkPortName(name)) return net::OpenNetworkPort(name, error);
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       error = GetLastError();
       return nullptr;

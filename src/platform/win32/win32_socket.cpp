@@ -1,10 +1,12 @@
 // TCP streams on Windows: non-blocking winsock sockets, a bounded connect,
-// and select for every wait. Winsock errors are GetLastError-style numbers,
+// select for the waits to send and connect, and an event for the wait to
+// receive, so that the control's wake-up can end it. Winsock errors are GetLastError-style numbers,
 // so FormatMessage gives their text like any other OS error.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/net/stream_socket.h"
@@ -41,8 +43,11 @@ bool SelectUntil(SOCKET s, bool for_write, uint64_t end) {
 
 class Win32Socket : public net::StreamSocket {
  public:
-  explicit Win32Socket(SOCKET s) : s_(s) {}
-  ~Win32Socket() override { closesocket(s_); }
+  explicit Win32Socket(SOCKET s) : s_(s), readable_(WSACreateEvent()) {}
+  ~Win32Socket() override {
+    closesocket(s_);
+    if (readable_ != WSA_INVALID_EVENT) WSACloseEvent(readable_);
+  }
 
   OsError Send(const uint8_t* buf, size_t n, uint32_t timeout_ms) override {
     const uint64_t end = GetTickCount64() + timeout_ms;
@@ -71,9 +76,27 @@ class Win32Socket : public net::StreamSocket {
     return 0;
   }
 
+  // The event is set when data or a close arrives, or is already there when
+  // asked; the wake-up's event ends the wait as well.
   void WaitReadable(uint32_t timeout_ms) override {
-    SelectUntil(s_, false, GetTickCount64() + timeout_ms);
+    const bool watched = wakeup_ && wakeup_->Handle() != -1;
+    if (readable_ == WSA_INVALID_EVENT ||
+        WSAEventSelect(s_, readable_, FD_READ | FD_CLOSE) == SOCKET_ERROR) {
+      SelectUntil(s_, false, GetTickCount64() + timeout_ms);
+      return;
+    }
+    const uint64_t end = GetTickCount64() + timeout_ms;
+    const HANDLE events[2] = {readable_,
+                              watched ? reinterpret_cast<HANDLE>(wakeup_->Handle()) : nullptr};
+    for (uint64_t now = GetTickCount64(); now < end && !(wakeup_ && wakeup_->Woken());
+         now = GetTickCount64()) {
+      const DWORD r = WaitForMultipleObjects(watched ? 2 : 1, events, FALSE, DWORD(end - now));
+      if (r != WAIT_OBJECT_0 + 1 || wakeup_->Settle()) break;
+    }
+    WSAEventSelect(s_, readable_, 0);  // back to a plain non-blocking socket
+    WSAResetEvent(readable_);
   }
+  void Watch(std::shared_ptr<Wakeup> wakeup) override { wakeup_ = std::move(wakeup); }
 
   uint64_t NowMs() override { return GetTickCount64(); }
   OsError TimedOutError() const override { return WSAETIMEDOUT; }
@@ -81,6 +104,8 @@ class Win32Socket : public net::StreamSocket {
 
  private:
   SOCKET s_;
+  WSAEVENT readable_;
+  std::shared_ptr<Wakeup> wakeup_;
 };
 
 // One non-blocking connect attempt, bounded by `end`.
