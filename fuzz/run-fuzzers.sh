@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$build/fuzz-artifacts"
 export UBSAN_OPTIONS=print_stacktrace=1
 for target in hex_loader end_sync_scan fixed_replies control motor_replies accept_wait \
-    sim_config telnet_decoder qelctl_args gate_request gate_web; do
+    sim_config telnet_decoder qelctl_args parameter_set gate_request gate_web; do
   work=$build/fuzz-work/$target
   log=$build/fuzz-work/$target.log
   mkdir -p "$work"

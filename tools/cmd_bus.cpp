@@ -63,8 +63,14 @@ int Scan(Session& s, const ScanArgs& a) {
         ctrl.ReadParameter(int16_t(addr), qelcomm::registers::known::kProgVersion, version);
     const int32_t code = ctrl.GetLastError();
     if (ok) {
-      json entry = {{"address", addr}, {"prog_version", version}};
-      std::string text = "PROG_VERSION " + Hex(uint32_t(version), s.IsBig(addr) ? 4 : 2);
+      // The table the tool takes it for, unless the reply says it is wider.
+      const bool wide = !s.IsBig(addr) && !qelcomm::CheckWidth(s.line(), addr).empty();
+      const bool big = s.IsBig(addr) || wide;
+      json entry = {{"address", addr}, {"table", big ? "big" : "standard"}, {"prog_version", version}};
+      std::string text = std::string(big ? "big" : "standard") +
+                         (wide ? " (its reply is 32 bits wide: --big " + std::to_string(addr) + ")"
+                               : "") +
+                         ", PROG_VERSION " + Hex(uint32_t(version), big ? 4 : 2);
       bar.Clear();
       ProbeModule(s, addr, entry, text);
       found.push_back(std::move(entry));
@@ -123,7 +129,8 @@ void AddBusCommands(CLI::App& root, CommandList& out) {
     auto a = std::make_shared<ScanArgs>();
     auto* app = root.add_subcommand(
         "scan",
-        "List the motor addresses that answer, and the module fitted to each (one read of "
+        "List the motor addresses that answer, big or standard, and the module fitted to each "
+        "(one read of "
         "PROG_VERSION and one module identification each, no retry); progress on stderr when "
         "it is a terminal; exit status 1 when no motor answered");
     app->add_option("--from", a->from, "First address")

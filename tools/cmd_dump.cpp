@@ -35,6 +35,12 @@ int Dump(Session& s, const DumpArgs& a) {
     return false;
   };
   const params::DumpResult dump = params::Dump(a.address, big, s.Factors(big), read);
+  if (dump.read == 0) {  // a file of errors is no parameter set
+    s.FailNamed("dumping motor " + std::to_string(a.address),
+                "none of its " + std::to_string(dump.missing) +
+                    " registers answered: is there a motor at this address?",
+                kNoAnswerName);
+  }
   if (a.file.empty()) {
     s.out() << dump.text << std::flush;
   } else if (WriteWholeFile(a.file, dump.text); s.json()) {

@@ -1,7 +1,9 @@
 // regs, read, write: the register catalogue and single-register transfers.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <algorithm>
 #include <fstream>
+#include <optional>
 
 #include "args.h"
 #include "command.h"
@@ -84,8 +86,33 @@ class CsvLog {
   std::ofstream out_;
 };
 
+// An OS error from a reading: the line itself failed (an adapter pulled,
+// a server gone), not the motor.
+bool LineFailed(int32_t code) { return code != 0 && qelcomm::ErrorName(uint32_t(code)) == nullptr; }
+
+// Marks the gap in one line (or object), then opens the port again with
+// backoff until it opens; false when Ctrl-C ends the watch first.
+bool Reopen(Session& s, int address, const Session::Judged& lost, uint64_t time_ms) {
+  constexpr uint32_t kFirstWaitMs = 250, kLongestWaitMs = 4000;
+  if (s.json()) {
+    s.PrintJson({{"time_ms", time_ms}, {"address", address}, {"line_lost", lost.json}}, true);
+  } else {
+    s.out() << "+" << Seconds(time_ms) << "s  motor " << address << ": line lost (" << lost.text
+            << "); reopening until it is back" << std::endl;
+  }
+  for (uint32_t wait = kFirstWaitMs;; wait = std::min(wait * 2, kLongestWaitMs)) {
+    if (!s.Pause(wait)) return false;
+    s.ctrl().ClosePort();
+    const bool ok = s.ctrl().OpenPort();
+    s.ctrl().GetLastError();
+    s.NewCall();
+    if (ok) return true;
+  }
+}
+
 // One line (or NDJSON object) per interval; a failed reading is marked and
-// the watch goes on. Ends after --count readings or on Ctrl-C.
+// the watch goes on. A lost line is marked once and reopened. Ends after
+// --count readings or on Ctrl-C.
 int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, int interval_ms) {
   const uint64_t start = s.platform().NowMs();
   s.CatchInterrupt();
@@ -95,6 +122,7 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
     json items = json::array();
     std::string text;
     std::vector<std::string> cells;
+    std::optional<Session::Judged> lost;
     for (const RegisterRef& r : refs) {
       int32_t raw = 0;
       s.NewCall();
@@ -112,12 +140,21 @@ int Watch(Session& s, const ReadArgs& a, const std::vector<RegisterRef>& refs, i
       failed = true;
       cells.emplace_back();
       const Session::Judged j = s.Judge(code, ReadingWhat(a.address, r));
+      if (LineFailed(code)) {
+        lost = j;
+        break;
+      }
       items.push_back({{"number", r.number},
                        {"name", r.name.empty() ? json() : json(r.name)},
                        {"error", j.json}});
       text += r.Label() + " = FAILED (" + j.text + ")";
     }
     const uint64_t t = s.platform().NowMs() - start;
+    if (lost) {
+      if (!Reopen(s, a.address, *lost, t)) break;
+      --n;  // the gap is no reading
+      continue;
+    }
     csv.Row(t, cells);
     if (s.json()) {
       s.PrintJson({{"time_ms", t}, {"address", a.address}, {"registers", items}}, true);
@@ -215,7 +252,7 @@ void AddRegisterCommands(CLI::App& root, CommandList& out) {
     AddWatchOption(app, a->watch,
                    "Read again every MS ms (500) until Ctrl-C or --count, one line (or JSON "
                    "object) each; a failed reading is marked, the watch goes on and the exit "
-                   "status is then 1");
+                   "status is then 1. A lost line is marked once and reopened until it is back");
     app->add_option("--count", a->count, "Stop after N readings")
         ->type_name("N")
         ->check(StrictInt(1, 1000000000))

@@ -169,11 +169,14 @@ std::string Session::Message(int32_t code) {
   return code == 0 ? "failed without an error code" : ctrl_->GetLastErrorStr(code);
 }
 
-std::string Session::Described(int32_t code, const std::string& message) {
+std::string Session::Described(int32_t code, const std::string& message) const {
   const auto u = static_cast<uint32_t>(code);
   if (u == 0) return message;
   if (const char* name = qelcomm::ErrorName(u)) {
     return std::string(name) + " (" + Hex(u, 4) + "): " + message;
+  }
+  if (platform_->KindOf(u) == qelcomm::OsErrorKind::kHostNotFound) {
+    return "host name lookup failed: " + message;
   }
   return "OS error " + std::to_string(u) + ": " + message;
 }
@@ -200,7 +203,15 @@ void Session::CheckModule(bool ok, const std::string& what) {
 
 std::string Session::Diagnosis(int32_t code) const {
   const qelcomm::WindowSetting window{options_.baud, uint32_t(options_.extra_window_ms)};
-  return qelcomm::Diagnose(line_, uint32_t(code), {options_.echo, {}, window});
+  qelcomm::CallSetting setting;
+  setting.echo = options_.echo;
+  setting.window = window;
+  if (!IsVirtual()) {
+    setting.port = options_.port_given ? options_.port
+                                       : platform_->DeviceNameForPort(int16_t(options_.com));
+    setting.os_error = platform_->KindOf(uint32_t(code));
+  }
+  return qelcomm::Diagnose(line_, uint32_t(code), setting);
 }
 
 void Session::Fail(int32_t code, const std::string& what, const std::string& note) {

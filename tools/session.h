@@ -123,7 +123,8 @@ class Session {
   // The control's message for `code`; GetLastErrorStr gives a stored
   // loader text once, so each failure asks for it once.
   std::string Message(int32_t code);
-  static std::string Described(int32_t code, const std::string& message);
+  // A resolver's failure reads as its own text, without a number.
+  std::string Described(int32_t code, const std::string& message) const;
 
   // Waits between polls: platform time, plus real time on the virtual bus
   // when a person is watching the output. False once Ctrl-C was pressed,

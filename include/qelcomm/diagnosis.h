@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "qelcomm/platform.h"
 #include "qelcomm/trace.h"
 
 namespace qelcomm {
@@ -33,13 +34,18 @@ class LineLog {
       previous_request_ms_ = attempts_.back().sent_ms;
     }
     attempts_.clear();
+    unrequested_.clear();
   }
   void Add(const TraceEvent& event);
   const std::vector<Attempt>& attempts() const { return attempts_; }
   const std::vector<uint8_t>& previous_request() const { return previous_request_; }
+  // Bytes that came in before the call's first request: what the line
+  // carried while the port settled at open.
+  const std::vector<uint8_t>& unrequested() const { return unrequested_; }
   uint64_t previous_request_ms() const { return previous_request_ms_; }
 
  private:
+  std::vector<uint8_t> unrequested_;
   std::vector<Attempt> attempts_;
   std::vector<uint8_t> previous_request_;
   uint64_t previous_request_ms_ = 0;
@@ -65,6 +71,11 @@ struct CallSetting {
   bool echo = false;  // the call expected its own echo first
   DiagnosisTerms terms;
   std::optional<WindowSetting> window;
+  // The port (device or URL) and what the platform makes of the code
+  // (Platform::KindOf): a busy device, an unknown host, a server that does
+  // not speak RFC 2217 or that drops a second client are named first.
+  std::string port;
+  OsErrorKind os_error = OsErrorKind::kOther;
 };
 
 // One line on why the call failed with `code`, or empty when the line shows

@@ -22,6 +22,16 @@ namespace qelcomm {
 
 using OsError = uint32_t;
 
+// The OS errors a front end explains in words (see Diagnose).
+enum class OsErrorKind : uint8_t {
+  kOther,
+  kBusy,            // another program holds the device
+  kHostNotFound,    // a server's host name did not resolve
+  kTimedOut,        // no connection, or no answer from the server, in time
+  kUnsupported,     // the server refused an option (RFC 2217's COM-PORT)
+  kClosedByServer,  // the server ended the connection
+};
+
 // A wake-up for the waits of one control: Wake ends every wait that watches
 // it at once, and every later one, until the owner clears it. Wake may be
 // called from any thread, and on POSIX from a signal handler.
@@ -123,6 +133,8 @@ class Platform {
   }
   // The system's own message for an OS error number, unchanged.
   virtual std::string ErrorText(OsError error) const = 0;
+  // What an OS error number stands for, where a front end explains it.
+  virtual OsErrorKind KindOf(OsError) const { return OsErrorKind::kOther; }
   // Reads the whole of an existing file into `contents`, holding it
   // unshared while it reads where the system knows sharing modes. Reading
   // stops once `contents` holds more than `limit` bytes, so a caller tells

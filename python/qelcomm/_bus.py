@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import builtins
 import inspect
+import json
 import os
 from typing import Callable, Iterable, NamedTuple, Optional, Union
 
@@ -32,10 +34,22 @@ class QelError(Exception):
 
 class RefusedValue(QelError, ValueError):
     """An argument refused before anything was sent: a ValueError, and a
-    QelError with code ERR_OS_INVALID_PARAMETER as the control reports one."""
+    QelError with code ERR_OS_INVALID_PARAMETER as the control reports one.
+    .path: the file refused, whose name the message starts with."""
 
-    def __init__(self, message: str) -> None:
+    def __init__(self, message: str, path: Optional[str] = None) -> None:
         super().__init__(_qelcomm.ERR_OS_INVALID_PARAMETER, message)
+        self.path = path
+
+
+class RestoreDifference(QelError):
+    """A restore that wrote registers which still read back otherwise:
+    .report is what bus.restore() returns, its 'differences' above 0."""
+
+    def __init__(self, report: dict) -> None:
+        super().__init__(0, f"motor {report['address']}: {report['differences']} registers "
+                            "still differ after the restore")
+        self.report = report
 
 
 def _whole(value: object, what: str) -> int:
@@ -231,6 +245,79 @@ class Bus:
         looked up in the table of address 0."""
         number = reg if isinstance(reg, int) else self.register(0, reg)
         self._check(self.ctrl.WriteGroup(group, number, value), f"writing group {group}")
+
+    # -- parameter sets ----------------------------------------------------
+    def dump(self, address: int, path: Union[str, os.PathLike, None] = None) -> dict:
+        """Every catalogued register of a motor, as qelctl dump writes it: the
+        address, table, factor sets, and per register its number, name, raw
+        value, value in units and role. A register that does not answer is
+        listed with its 'error'. With path, also written to that file. A reply
+        wider than a standard motor sends raises QelError (mark it big=), as
+        does a motor of which no register answers."""
+        address = _address(address)
+        big = address in self._big
+
+        def read(number: int, is32: bool) -> Union[int, str]:
+            ok, value = self.ctrl.ReadParameter(address, number)
+            code = self.ctrl.GetLastError()
+            if not ok:
+                return self.ctrl.GetLastErrorStr(code) if code else "no answer"
+            note = "" if big or is32 else self.ctrl._width_note(address)
+            if note:
+                raise QelError(0, f"reading register {number} of motor {address}: {note}")
+            return value
+        text, answered, missing = _qelcomm.dump_parameter_set(address, big, self._factors[big], read)
+        if not answered:
+            raise QelError(0, f"dumping motor {address}: none of its {missing} registers answered")
+        if path is not None:
+            with builtins.open(os.fspath(path), "w", encoding="utf-8") as f:
+                f.write(text)
+        return json.loads(text)
+
+    def restore(self, address: int, source: Union[str, os.PathLike, dict], dry_run: bool = False,
+                flash: bool = False, include_live: bool = False,
+                include_identity: bool = False) -> dict:
+        """Writes a parameter set back, by qelctl restore's rules: source is a
+        file dump wrote (or one edited by hand), or what bus.dump() returned.
+        Settings only: live registers with include_live (targets such as
+        P_SOLL move the motor), identities (ADDRESS, SERIALNUMBER) with
+        include_identity; read-only ones never. Only registers that differ are
+        written, each read back; flash saves them once all took. A file that
+        cannot be used (bad JSON, a name that is not its number's, raw and
+        value that disagree, the other motor size) raises RefusedValue before
+        anything is sent; a register still different afterwards raises
+        RestoreDifference. Gives the report: 'changes' (number, name, from,
+        to, read_back), 'skipped' counts, 'differences', 'flashed'."""
+        address = _address(address)
+        big = address in self._big
+        path = None
+        if isinstance(source, dict):
+            name, text = "the parameter set", json.dumps(source)
+        else:
+            path = name = os.fspath(source)
+            with builtins.open(path, encoding="utf-8") as f:
+                text = f.read()
+
+        def read(number: int) -> int:
+            ok, value = self.ctrl.ReadParameter(address, number)
+            self._check(ok, f"reading register {number} of motor {address}", path)
+            return value
+
+        def write(number: int, raw: int) -> bool:
+            ok = self.ctrl.WriteParameter(address, number, raw)
+            self.ctrl.GetLastError()  # the read back says what took
+            return ok
+        try:
+            report, _ = _qelcomm.restore_parameter_set(
+                text, name, address, big, self._factors[big], dry_run, include_live,
+                include_identity, read, write,
+                (lambda: self.save_to_flash(address)) if flash else None)
+        except ValueError as refused:
+            raise RefusedValue(str(refused), path) from None
+        result = json.loads(report)
+        if result["differences"]:
+            raise RestoreDifference(result)
+        return result
 
     # -- motor commands ----------------------------------------------------
     def status(self, address: int) -> Status:

@@ -318,6 +318,11 @@ thread at a time; calls from several threads are serialised.)");
       "Why the last call that used the line failed with `code`, in one line; '' when the line "
       "shows nothing the code does not say. QelError carries it.");
   c.def(
+      "_width_note", [](Control& s, int address) { return s.WidthNote(address); },
+      py::arg("address"),
+      "After a read of a 16-bit register that succeeded: why its reply looks like a big "
+      "motor's, or ''.");
+  c.def(
       "_cpp_read_loop",
       [](Control& s, int16_t a, int16_t reg, int reads) {
         return s.Run([&](Ctrl& x) {

@@ -6,5 +6,6 @@
 namespace qelcomm::python {
 
 void BindControl(pybind11::module_& m);
+void BindParameterSets(pybind11::module_& m);
 
 }  // namespace qelcomm::python

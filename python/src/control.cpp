@@ -83,9 +83,20 @@ std::string Control::Diagnosis(uint32_t code) {
   return Run([&](CQelCommCtrl& ctrl) {
     // The hints name the settings of qelcomm.open().
     const WindowSetting window{ctrl.Baud(), ctrl.ExtraWindowMs(), "open(..., extra_window_ms=)"};
-    const CallSetting setting{
-        ctrl.Echo(), {"open(..., echo=True)", "open(..., baud=...)", "big="}, window};
+    CallSetting setting;
+    setting.echo = ctrl.Echo();
+    setting.terms = {"open(..., echo=True)", "open(..., baud=...)", "big="};
+    setting.window = window;
+    setting.port = ctrl.PortName().empty() ? platform_->DeviceNameForPort(ctrl.ComPort())
+                                           : ctrl.PortName();
+    setting.os_error = platform_->KindOf(code);
     return Diagnose(log_->line, code, setting);
+  });
+}
+
+std::string Control::WidthNote(int address) {
+  return Run([&](CQelCommCtrl&) {
+    return CheckWidth(log_->line, address, {"open(..., echo=True)", "open(..., baud=...)", "big="});
   });
 }
 

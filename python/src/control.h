@@ -121,6 +121,9 @@ class Control {
   // Why the last call that used the line failed with `code`, in one line
   // (qelcomm's diagnosis), or empty.
   std::string Diagnosis(uint32_t code);
+  // After a read of a 16-bit register at `address`: a note when the reply
+  // carried the high bytes a big motor sends, or empty.
+  std::string WidthNote(int address);
 
  private:
   std::exception_ptr TakeTraceError();  // under the lock

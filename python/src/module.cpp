@@ -174,4 +174,5 @@ PYBIND11_MODULE(_qelcomm, m) {
   BindProgress(m);
   BindCatalogue(m);
   BindControl(m);
+  BindParameterSets(m);
 }

@@ -50,6 +50,9 @@ def test_failures_raise_qel_error_with_code_and_message():
     with pytest.raises(qelcomm.QelError) as refused:  # a server line, but nobody listens
         qelcomm.open("tcp://127.0.0.1:1")
     assert "refused" in refused.value.message
+    with pytest.raises(qelcomm.QelError) as unknown_host:  # the diagnosis qelctl gives
+        qelcomm.open("rfc2217://no-such-host.invalid:4001")
+    assert unknown_host.value.diagnosis.endswith(" does not resolve")
 
 
 def test_big_addresses_use_the_big_table(qelsim_port):

@@ -57,6 +57,8 @@ def test_the_stub_declares_what_the_module_has():
     assert public(stub_members("CQelCommCtrl")) == public(dir(qelcomm.CQelCommCtrl)) - {
         n for n in dir(object)}
     tree = ast.parse(open(STUB).read())
+    stub_names = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    assert stub_names == {n for n in dir(_qelcomm) if n[0] != "_" and not n.startswith("ERR_")}
     stub_codes = {n.target.id for n in tree.body
                   if isinstance(n, ast.AnnAssign) and n.target.id.startswith("ERR_")}
     module_codes = {n for n in dir(_qelcomm) if n.startswith("ERR_")}

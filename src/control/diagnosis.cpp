@@ -106,7 +106,9 @@ void LineLog::Add(const TraceEvent& e) {
   const std::vector<uint8_t> bytes(e.data, e.data + e.size);
   if (e.direction == Dir::Sent) {
     attempts_.push_back({bytes, {}, {}, e.time_ms, 0});
-  } else if (!attempts_.empty()) {
+  } else if (attempts_.empty()) {
+    unrequested_.insert(unrequested_.end(), bytes.begin(), bytes.end());
+  } else {
     auto& a = attempts_.back();
     auto& r = e.direction == Dir::Echoed ? a.echoed : a.received;
     if (&r == &a.received && r.empty()) a.first_received_ms = e.time_ms;
@@ -114,9 +116,42 @@ void LineLog::Add(const TraceEvent& e) {
   }
 }
 
+namespace {
+
+// The OS errors a user can act on, in words.
+std::string OsErrorWords(const CallSetting& s) {
+  constexpr std::string_view kRfc2217 = "rfc2217://";
+  const bool rfc2217 = s.port.starts_with(kRfc2217);
+  const std::string try_tcp =
+      rfc2217 ? ": not an RFC 2217 server? try tcp://" + s.port.substr(kRfc2217.size()) : "";
+  switch (s.os_error) {
+    case OsErrorKind::kBusy: return "another program has " + s.port + " open";
+    case OsErrorKind::kHostNotFound: return "the host name in " + s.port + " does not resolve";
+    case OsErrorKind::kTimedOut:
+      if (!rfc2217) return "no connection to " + s.port + " in time";
+      return "no connection in time, or the server did not answer the COM-PORT negotiation" +
+             try_tcp;
+    case OsErrorKind::kUnsupported:
+      return rfc2217 ? "the server refused the COM-PORT option" + try_tcp : "";
+    case OsErrorKind::kClosedByServer:
+      return "the server closed the connection: a server that serves one client at a time drops "
+             "a second, is another program connected to " + s.port + "?";
+    case OsErrorKind::kOther: break;
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string Diagnose(const LineLog& log, uint32_t code, const CallSetting& setting) {
+  if (std::string words = OsErrorWords(setting); !words.empty()) return words;
   const auto& attempts = log.attempts();
   const DiagnosisTerms& terms = setting.terms;
+  if (code == ERR_PORT_INIT && !log.unrequested().empty()) {
+    return "the line never went quiet (" + Plural(log.unrequested().size(), "byte") +
+           " came in while the port opened): another device is talking, or the bit rate is "
+           "wrong (" + terms.bit_rate + ")";
+  }
   if (attempts.empty()) return {};
   if (setting.window) {
     if (std::string fit = WindowFit(log, code, *setting.window); !fit.empty()) return fit;

@@ -12,14 +12,14 @@ void Trace(const Link& link, TraceEvent::Direction dir, const uint8_t* data, siz
   if (link.trace && n > 0) link.trace({dir, link.platform->NowMs(), data, n});
 }
 
+}  // namespace
+
 void DiscardBytes(Link& link, size_t n) {
-  if (!link.open || n == 0) return;
+  if (!link.port || n == 0) return;
   std::vector<uint8_t> junk(n);
   const size_t got = link.port->Read(junk.data(), n);
   Trace(link, TraceEvent::Direction::Discarded, junk.data(), got);
 }
-
-}  // namespace
 
 bool Begin(Link& link, Prologue prologue) {
   if (prologue == Prologue::kNone) return true;

@@ -55,6 +55,9 @@ uint64_t DeadlineIn(const Link& link, uint32_t window_ms = kReplyWindowMs);
 bool SendStep(Link& link, std::span<const uint8_t> telegram);
 // Discards the receive queue of an open port.
 void Purge(Link& link);
+// Takes `n` queued bytes off the port (open, or settling while it opens) and
+// traces them as discarded.
+void DiscardBytes(Link& link, size_t n);
 // Writes the telegram in one write without discarding first; with echo on,
 // then takes its own bytes back off the line. False after a short write
 // (ERR_WRITE_SHORT) or a missing or different echo (ERR_ECHO_MISMATCH). A

@@ -45,7 +45,9 @@ bool OpenPort(Link& link) {
       link.last_error = ERR_CANCELLED;
       return false;
     }
-    if (link.port->Counts().rx == 0) break;
+    const size_t queued = link.port->Counts().rx;
+    if (queued == 0) break;
+    DiscardBytes(link, queued);  // traced: a line that never goes quiet is seen
     if (pass == kSettlePasses) {
       link.last_error = ERR_PORT_INIT;
       return false;

@@ -113,6 +113,8 @@ ParameterSet ParseParameterSet(const std::string& text, const std::string& file,
     doc = json::parse(text);
   } catch (const json::parse_error& e) {
     Refuse(SyntaxError(text, file, e));
+  } catch (const json::out_of_range&) {  // a number beyond double's range
+    Refuse(file + " holds a number too large to read");
   }
   if (!doc.is_object() || !doc.contains("registers") || !doc["registers"].is_array()) {
     Refuse(file + " is not a dump (no \"registers\" list)");

@@ -21,8 +21,8 @@ TEST_F(Qelctl, ScanFindsTheDefaultMotors) {
   const Result r = Run({"scan"});
   EXPECT_EQ(r.rc, 0);
   EXPECT_EQ(r.out,
-            "address 1: PROG_VERSION 0x0207, module type 3, firmware 17\n"
-            "address 2: PROG_VERSION 0x00000312\n");
+            "address 1: standard, PROG_VERSION 0x0207, module type 3, firmware 17\n"
+            "address 2: big, PROG_VERSION 0x00000312\n");
   EXPECT_EQ(r.err, "") << "no progress bar when stderr is not a terminal";
 
   const uint64_t sent = bus().telegrams();
@@ -35,10 +35,18 @@ TEST_F(Qelctl, ScanFindsTheDefaultMotors) {
   EXPECT_EQ(bus().telegrams() - sent, 8u + 1u);
   j = json::parse(Run({"--json", "scan", "--to", "1"}).out);
   EXPECT_EQ(j["found"][0]["module"], json({{"type", 3}, {"firmware", 17}}));
+  EXPECT_EQ(j["found"][0]["table"], "standard");
+  // A motor taken as standard whose reply carries a big motor's high bytes.
+  bus().motor(2)->Preset(1, 0x10312);
+  j = json::parse(Run({"--json", "--standard", "2", "scan", "--from", "2", "--to", "2"}).out);
+  EXPECT_EQ(j["found"][0]["table"], "big");
+  EXPECT_EQ(Run({"--standard", "2", "scan", "--from", "2", "--to", "2"}).out,
+            "address 2: big (its reply is 32 bits wide: --big 2), PROG_VERSION 0x00000312\n");
+  bus().motor(2)->Preset(1, 0x0312);
 
   // The scan uses one attempt per address and leaves --retries alone after.
   bus().SetFault(1, FaultKind::kDrop, 1);
-  EXPECT_EQ(Run({"scan", "--to", "2"}).out, "address 2: PROG_VERSION 0x00000312\n");
+  EXPECT_EQ(Run({"scan", "--to", "2"}).out, "address 2: big, PROG_VERSION 0x00000312\n");
 
   const Result none = Run({"scan", "--from", "3", "--to", "4"});
   EXPECT_EQ(none.rc, 1);
@@ -49,7 +57,7 @@ TEST_F(Qelctl, ScanWarnsAboutGarbledRepliesAndGoesOn) {
   bus().SetFault(1, FaultKind::kComplement);
   const Result r = Run({"scan", "--to", "3"});
   EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.out, "address 2: PROG_VERSION 0x00000312\n");
+  EXPECT_EQ(r.out, "address 2: big, PROG_VERSION 0x00000312\n");
   EXPECT_NE(r.err.find("qelctl: address 1: ERR_"), std::string::npos) << r.err;
 }
 
@@ -58,8 +66,8 @@ TEST_F(Qelctl, ProgressGoesToATerminalOnly) {
   const Result scan = Run({"scan", "--to", "3"});
   EXPECT_NE(scan.err.find("scanning ["), std::string::npos);
   EXPECT_EQ(scan.out,
-            "address 1: PROG_VERSION 0x0207, module type 3, firmware 17\n"
-            "address 2: PROG_VERSION 0x00000312\n");
+            "address 1: standard, PROG_VERSION 0x0207, module type 3, firmware 17\n"
+            "address 2: big, PROG_VERSION 0x00000312\n");
   const Result reset = Run({"reset", "1", "--wait"});
   EXPECT_NE(reset.err.find("waiting for motor 1 to restart..."), std::string::npos);
   const Result program =

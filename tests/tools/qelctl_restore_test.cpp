@@ -61,6 +61,13 @@ TEST_F(QelctlRestore, LiveAndIdentityRegistersOnRequest) {
   EXPECT_EQ(OnBus(1, 3), 0u);
 }
 
+TEST_F(QelctlRestore, ASilentAddressGivesNoDump) {
+  const Result r = Run({"--retries", "1", "dump", "7", "-o", Path("none.json")});
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("qelctl: dumping motor 7: none of its "), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("none.json")));
+}
+
 TEST_F(QelctlRestore, ADumpOfTheOtherMotorSizeIsRefusedBeforeAnyWrite) {
   ASSERT_EQ(Run({"dump", "2", "-o", Path("big.json")}).rc, 0);
   ASSERT_EQ(Run({"dump", "1", "-o", Path("standard.json")}).rc, 0);
@@ -108,6 +115,7 @@ TEST_F(QelctlRestore, BrokenJsonSaysWhereOrThatItIsCutOff) {
       {"", " is empty"},
       {"  \n", " is empty"},
       {"{\"registers\": [{\"number\": 5", " ends before its JSON does: cut off?"},
+      {"{\"registers\": [{\"number\": 5, \"raw\": 1e400}]}", " holds a number too large to read"},
   };
   for (const auto& [text, message] : cases) {
     const Result r = Run({"restore", "1", File("broken.json", text)});

@@ -264,6 +264,18 @@ TEST_F(Qelctl, DiagnosesWhatTheLineShowed) {
             "the first 9 bytes were our own request: the adapter echoes what it sends, try "
             "echo=True");
 
+  // A line that never goes quiet fails the open, and says why.
+  bus().StartChatter(platform_->clock().NowUs());
+  const Result chatter = Run({"read", "1", "P_IST"});
+  EXPECT_EQ(chatter.rc, 1);
+  EXPECT_NE(chatter.err.find("ERR_PORT_INIT (0x20000000): Serial port could not be initialized\n"
+                             "qelctl: the line never went quiet ("),
+            std::string::npos)
+      << chatter.err;
+  EXPECT_NE(chatter.err.find("another device is talking, or the bit rate is wrong (--baud)"),
+            std::string::npos);
+  bus().StopChatter();
+
   // A big motor read with the standard table: the reply has 32 bits.
   ASSERT_EQ(Run({"write", "2", "V_SOLL", "0x12345", "--raw"}).rc, 0);
   // Its low bytes alone are a wrong value: the read fails, as a dump does.

@@ -366,6 +366,17 @@ class PosixPlatform : public Platform {
     }
   }
 
+  OsErrorKind KindOf(OsError error) const override {
+    if (posix::ResolverErrorText(error)) return OsErrorKind::kHostNotFound;
+    switch (error) {
+      case EBUSY: return OsErrorKind::kBusy;
+      case ETIMEDOUT: return OsErrorKind::kTimedOut;
+      case EPROTONOSUPPORT: return OsErrorKind::kUnsupported;
+      case ECONNRESET: case ECONNABORTED: case EPIPE: return OsErrorKind::kClosedByServer;
+      default: return OsErrorKind::kOther;
+    }
+  }
+
   std::string ErrorText(OsError error) const override {
     if (auto text = posix::ResolverErrorText(error)) return *text;
     char buf[256] = {};

@@ -5,6 +5,7 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <winsock2.h>  // the socket error numbers KindOf names
 #include <windows.h>
 
 #include <algorithm>
@@ -344,6 +345,17 @@ class Win32Platform final : public Platform {
   void SleepMs(uint32_t ms) override { Sleep(ms); }
   std::shared_ptr<Wakeup> NewWakeup() override { return std::make_shared<EventWakeup>(); }
   void SleepUnlessWoken(uint32_t ms, Wakeup& wakeup) override { SleepUnlessWokenMs(ms, &wakeup); }
+
+  OsErrorKind KindOf(OsError error) const override {
+    switch (error) {
+      case ERROR_ACCESS_DENIED: case ERROR_SHARING_VIOLATION: return OsErrorKind::kBusy;
+      case WSAHOST_NOT_FOUND: case WSANO_DATA: case WSATRY_AGAIN: return OsErrorKind::kHostNotFound;
+      case WSAETIMEDOUT: return OsErrorKind::kTimedOut;
+      case WSAEPROTONOSUPPORT: return OsErrorKind::kUnsupported;
+      case WSAECONNRESET: case WSAECONNABORTED: return OsErrorKind::kClosedByServer;
+      default: return OsErrorKind::kOther;
+    }
+  }
 
   std::string ErrorText(OsError error) const override {
     char* text = nullptr;
