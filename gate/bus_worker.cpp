@@ -12,6 +12,19 @@ const char* const kVirtualLine = "virtual";
 
 }  // namespace
 
+qelcomm::CallSetting CallSettingFor(const LineConfig& line, uint32_t code) {
+  static const std::shared_ptr<qelcomm::Platform> native = qelcomm::NativePlatform();
+  qelcomm::CallSetting setting;
+  setting.echo = line.echo;
+  setting.window =
+      qelcomm::WindowSetting{line.baud, line.extra_window_ms, "--extra-window-ms"};
+  if (!line.port.empty()) {
+    setting.port = line.port;
+    setting.os_error = native->KindOf(code);
+  }
+  return setting;
+}
+
 BusWorker::BusWorker(const LineConfig& line, const BusSetup& setup, BusQueue& queue, Done done,
                      Log log)
     : line_(line), setup_(setup), queue_(queue), done_(std::move(done)), log_(std::move(log)) {
@@ -43,18 +56,22 @@ void BusWorker::Stop() {
 }
 
 // Opens the line when it is down and its next attempt is due.
-bool BusWorker::LineUp() {
+bool BusWorker::LineUp(BusLink& bus) {
   if (up_) return true;
   const auto now = std::chrono::steady_clock::now();
   if (now < next_try_) return false;
   ctrl_->ClosePort();
+  bus.BeginCall();
   up_ = ctrl_->OpenPort();
   const int32_t code = ctrl_->GetLastError();
   if (up_) {
     backoff_ = std::chrono::milliseconds(100);
     log_("line " + (line_.port.empty() ? std::string("(virtual bus)") : line_.port) + " open");
   } else {
-    log_("cannot open " + line_.port + ": " + ctrl_->GetLastErrorStr(code) + "; retrying in " +
+    const std::string why =
+        qelcomm::Diagnose(bus.log(), uint32_t(code), CallSettingFor(line_, uint32_t(code)));
+    log_("cannot open " + line_.port + ": " + ctrl_->GetLastErrorStr(code) +
+         (why.empty() ? "" : " (" + why + ")") + "; retrying in " +
          std::to_string(backoff_.count()) + " ms");
     next_try_ = now + backoff_;
     backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(kMaxBackoff));
@@ -66,7 +83,7 @@ bool BusWorker::LineUp() {
 // with the port closed, which it reports in its own terms.
 void BusWorker::Carry(BusLink& bus, Job& job) {
   if (job.task) {
-    LineUp();
+    LineUp(bus);
     job.task(bus);
     if (bus.TakeLineLost() && up_) {
       up_ = false;
@@ -74,7 +91,7 @@ void BusWorker::Carry(BusLink& bus, Job& job) {
     }
     return;
   }
-  if (!LineUp()) {
+  if (!LineUp(bus)) {
     job.reply = Reply{};
     job.reply.exception = exception::kLineDown;
   } else {
@@ -90,12 +107,12 @@ void BusWorker::Carry(BusLink& bus, Job& job) {
 void BusWorker::Run() {
   BusLink bus(*ctrl_, setup_);
   if (trace_) bus.SetObserver([t = trace_](const qelcomm::TraceEvent& e) { t->Add(e); });
-  LineUp();
+  LineUp(bus);
   for (;;) {
     std::optional<Job> job = queue_.Pop(kIdlePoll);
     if (!job) {
       if (queue_.closed()) break;
-      LineUp();  // idle: a lost line is retried meanwhile
+      LineUp(bus);  // idle: a lost line is retried meanwhile
       continue;
     }
     Carry(bus, *job);

@@ -12,6 +12,7 @@
 
 #include "bus_queue.h"
 #include "qelcomm/QelCommCtrl.h"
+#include "qelcomm/diagnosis.h"
 #include "serve.h"
 #include "trace_ring.h"
 
@@ -24,6 +25,11 @@ struct LineConfig {
   bool echo = false;
   uint32_t extra_window_ms = 0;  // widens every reply window
 };
+
+// How a call on this line was made, for the diagnosis of its failure: the
+// timing, the echo, and for a real line its name and what the OS error
+// means (a busy device, an unknown host, a server that is no RFC 2217 one).
+qelcomm::CallSetting CallSettingFor(const LineConfig& line, uint32_t code);
 
 class BusWorker {
  public:
@@ -43,7 +49,7 @@ class BusWorker {
 
  private:
   void Run();
-  bool LineUp();
+  bool LineUp(BusLink& bus);
   void Carry(BusLink& bus, Job& job);
 
   LineConfig line_;

@@ -90,11 +90,8 @@ ApiResult WebBus::FromCode(BusLink& bus, uint32_t code, const std::string& what,
             {"message", code == 0 ? std::string(silent_message)
                                   : bus.ctrl().GetLastErrorStr(int32_t(code))},
             {"what", what}};
-  qelcomm::CallSetting setting;
-  setting.echo = info_.line.echo;
-  setting.window = qelcomm::WindowSetting{info_.line.baud, info_.line.extra_window_ms,
-                                          "--extra-window-ms"};
-  if (const std::string d = qelcomm::Diagnose(bus.log(), code, setting); !d.empty()) {
+  if (const std::string d = qelcomm::Diagnose(bus.log(), code, CallSettingFor(info_.line, code));
+      !d.empty()) {
     e["diagnosis"] = d;
   }
   const bool lost = IsLineFailure(code);
