@@ -357,12 +357,14 @@ class Bus:
             if code and not _is_reply_error(code):
                 self._check(ok, f"scanning address {address}")
             return None
+        # A reply 32 bits wide comes from a big motor, marked so or not.
+        big = address in self._big or bool(self.ctrl._width_note(address))
         ok, module_type, firmware = self.ctrl.GetModuleType(address)
         code = self.ctrl.GetLastError()
         if not ok and code and not _is_reply_error(code):
             self._check(ok, f"scanning address {address}, module")
         module = ModuleInfo(module_type, firmware) if ok else None
-        return ScanEntry(address, version, address in self._big, module)
+        return ScanEntry(address, version, big, module)
 
     # -- modules -----------------------------------------------------------
     def module_info(self, address: int) -> ModuleInfo:

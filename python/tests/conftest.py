@@ -1,3 +1,4 @@
+import contextlib
 import os
 import pathlib
 import subprocess
@@ -18,15 +19,23 @@ def ctrl():
     return c
 
 
-@pytest.fixture(scope="module")
-def qelsim_port():
-    """qelsim on a pseudo-terminal: the slave's path."""
+@contextlib.contextmanager
+def qelsim(*args):
+    """qelsim on a pseudo-terminal with `args`: the slave's path."""
     exe = os.environ.get("QELCOMM_QELSIM", str(ROOT / "build" / "release" / "bin" / "qelsim"))
     if not os.path.exists(exe):
         pytest.skip("qelsim not built (set QELCOMM_QELSIM)")
-    sim = subprocess.Popen([exe], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    sim = subprocess.Popen([exe, *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           text=True)
     try:
         yield sim.stdout.readline().strip()
     finally:
         sim.terminate()
         sim.wait()
+
+
+@pytest.fixture(scope="module")
+def qelsim_port():
+    """qelsim on a pseudo-terminal: the slave's path."""
+    with qelsim() as port:
+        yield port

@@ -6,7 +6,7 @@ import time
 import pytest
 
 import qelcomm
-from conftest import DEMO_HEX
+from conftest import DEMO_HEX, qelsim
 
 
 def test_reads_by_name_and_number_in_raw_and_user_units():
@@ -201,6 +201,11 @@ def test_scan_finds_the_motors_as_qelctl_does():
     assert bus.scan(3, 9) == []
     with pytest.raises(ValueError):
         bus.scan(9, 3)
+
+
+def test_scan_takes_a_reply_32_bits_wide_for_a_big_motor():
+    with qelsim("--set", "2:PROG_VERSION=0x10312") as port, qelcomm.open(port) as bus:
+        assert [(e.address, e.big) for e in bus.scan(1, 2)] == [(1, False), (2, True)]
 
 
 def test_a_refused_file_is_named(tmp_path):
