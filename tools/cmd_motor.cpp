@@ -7,6 +7,7 @@
 #include "progress.h"
 #include "qelcomm/protocol.h"
 #include "session.h"
+#include "watch.h"
 
 namespace qelctl {
 namespace {
@@ -29,14 +30,25 @@ int Status(Session& s, const StatusArgs& a) {
   s.Open();
   const uint64_t start = s.platform().NowMs();
   if (watch) s.CatchInterrupt();
+  bool gap = false;  // a lost line fails the run, as a failed reading does
   for (int n = 1;; ++n) {
     int16_t word = 0;
     int32_t position = 0;
     int16_t errors = 0;
+    s.NewCall();
     const bool ok = s.ctrl().ReadStatus(addr, word, position, errors);
     if (!ok && watch && s.Interrupted()) break;  // Ctrl-C cancelled the reading
-    s.Check(ok, "reading the status of motor " + std::to_string(addr));
+    const std::string what = "reading the status of motor " + std::to_string(addr);
     const uint64_t t = s.platform().NowMs() - start;
+    if (!ok) {
+      const int32_t code = s.ctrl().GetLastError();
+      if (!watch || !LineFailed(code)) s.Fail(code, what);
+      gap = true;
+      if (!Reopen(s, addr, s.Judge(code, what), t)) break;
+      --n;  // the gap is no reading
+      continue;
+    }
+    s.Check(ok, what);
     const std::string hex = Hex(uint16_t(word), 2);
     if (s.json()) {
       json j = {{"address", addr},
@@ -54,7 +66,7 @@ int Status(Session& s, const StatusArgs& a) {
     }
     if (!watch || n == a.count || !s.Pause(uint32_t(interval_ms))) break;
   }
-  return kExitOk;
+  return gap ? kExitFailure : kExitOk;
 }
 
 // Reset and flash share their shape: a plain command, or one that waits
