@@ -97,7 +97,13 @@ HttpResponse WebApi::Page(const HttpRequest& rq) {
   if (rq.method != "GET") return MethodNotAllowed(rq);
   const std::string token = rq.Param("token");
   if (rq.query.count("token") && !SameSecret(token, config_.token)) {
-    return Answer(WebError(401, "UNAUTHORIZED", "the token is not this gateway's"));
+    // A person with a stale bookmark reads this, not a script.
+    return {401, "text/html; charset=utf-8",
+            "<!doctype html><title>qelgate: wrong token</title><h1>Wrong token</h1>"
+            "<p>This address holds a token that is not this gateway's: it changes at each "
+            "start unless qelgate runs with <code>--token-file</code>. Open the address qelgate "
+            "printed when it started (\"qelgate: web page at &hellip;\").</p>\n",
+            {}, {}};
   }
   const std::optional<StaticFile> file = files_ ? files_(rq.path) : std::nullopt;
   if (!file) return NotFound(rq);

@@ -98,7 +98,9 @@ TEST_F(WebApiTest, TheTokenOpensTheApiAndWritesComeOnlyFromTheServersOwnPages) {
   const HttpResponse page = Send("GET", std::string("/?token=") + kToken, {}, {});
   ASSERT_EQ(page.headers.size(), 1u);
   EXPECT_EQ(page.headers[0].second, std::string("qelgate_token=") + kToken + "; HttpOnly; SameSite=Strict");
-  EXPECT_EQ(Send("GET", "/?token=wrong", {}, {}).status, 401);
+  const HttpResponse wrong = Send("GET", "/?token=wrong", {}, {});
+  EXPECT_EQ(wrong.status, 401);
+  EXPECT_NE(wrong.body.find("Open the address qelgate printed"), std::string::npos) << wrong.body;
 
   auto put = [&](const std::string& origin) {
     return Send("PUT", "/api/buses/bus0/motors/1/registers/V_SOLL", R"({"raw": 20})",
