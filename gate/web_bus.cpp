@@ -6,6 +6,7 @@
 
 #include "qelcomm/diagnosis.h"
 #include "qelcomm/errors.h"
+#include "qelcomm/protocol.h"
 
 namespace qelgate {
 namespace {
@@ -14,6 +15,14 @@ namespace {
 constexpr uint64_t kClientBase = uint64_t{1} << 62;
 constexpr uint64_t kStreamBase = uint64_t{3} << 62;
 constexpr uint64_t kClientSlots = uint64_t{1} << 40;
+
+// A register read on the wire, request and reply at 10 bits a byte: the
+// bus's pace, which no plot period can beat.
+double ReadWireMs(int32_t baud) {
+  constexpr size_t kReadRequestSize = 9;
+  const size_t bytes = kReadRequestSize + qelcomm::protocol::kReadReplySize;
+  return baud > 0 ? double(bytes) * 10 * 1000 / baud : 0;
+}
 
 }  // namespace
 
@@ -38,6 +47,7 @@ Json WebBus::Describe() const {
           {"retries", l.retries},
           {"echo", l.echo},
           {"extra_window_ms", l.extra_window_ms},
+          {"read_ms", ReadWireMs(l.baud)},
           {"up", up_ ? up_() : false},
           {"modbus", info_.modbus},
           {"queue", queue_.size()},

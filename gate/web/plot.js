@@ -30,6 +30,17 @@ function renderSignals() {
     "×"))));
   $("plot-start").disabled = !plot.signals.length || !!plot.source;
   $("plot-add-button").disabled = !!plot.source;
+  $("plot-period-hint").textContent = periodHint();
+}
+
+// What the bus can do: one read after the other, each on the wire both ways.
+function periodHint() {
+  const readMs = state.bus && state.bus.read_ms;
+  const n = plot.signals.length;
+  if (!readMs || !n) return "0: as fast as the bus allows";
+  const fastest = Math.ceil(readMs * n);
+  return `0: as fast as the bus allows (about ${fastest} ms for ${n} register${n > 1 ? "s" : ""} ` +
+    `at ${state.bus.baud} bit/s)`;
 }
 
 // Adds a signal for the next start; says why not, or what was done.

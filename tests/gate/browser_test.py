@@ -97,6 +97,9 @@ class BrowserTest(unittest.TestCase):
         b = self.b
         b.page("plot")
         b.add_signal(2, "A_SOLL")
+        # 28 bytes on the wire both ways at 19200 bit/s
+        self.assertIn("about 15 ms for 1 register at 19200 bit/s",
+                      b.by_id("plot-period-hint").text)
         b.by_id("plot-period").clear()
         b.by_id("plot-period").send_keys("20")
         b.by_id("plot-start").click()
