@@ -32,13 +32,13 @@ def free_port():
 class Gate:
     """qelgate with --http on the pty, killed on exit whatever happened."""
 
-    def __init__(self):
+    def __init__(self, port=PORT):
         self.modbus, self.http = free_port(), free_port()
         self.token_file = tempfile.NamedTemporaryFile("w", suffix=".token")
         self.token_file.write(TOKEN + "\n")
         self.token_file.flush()
         self.proc = subprocess.Popen(
-            [QELGATE, "--port", PORT, "--big", "2", "--listen", f"127.0.0.1:{self.modbus}",
+            [QELGATE, "--port", port, "--big", "2", "--listen", f"127.0.0.1:{self.modbus}",
              "--http", f"127.0.0.1:{self.http}", "--token-file", self.token_file.name],
             stderr=subprocess.PIPE, text=True)
         self.lines = [self.proc.stderr.readline() for _ in range(2)]
@@ -122,6 +122,13 @@ class WebTest(unittest.TestCase):
             c.close()
         self.assertTrue(all(len(s["values"]) == 2 for s in samples))
         self.assertEqual(sorted(s["t"] for s in samples), [s["t"] for s in samples])
+
+
+    def test_a_line_that_does_not_open_says_why(self):
+        with Gate("tcp://nosuchhost.invalid:4001") as gate:
+            log = gate.proc.stderr.readline()
+        self.assertIn("cannot open tcp://nosuchhost.invalid:4001", log)
+        self.assertIn("does not resolve", log)
 
 
 if __name__ == "__main__":
