@@ -225,7 +225,7 @@ nlohmann::ordered_json Session::ErrorJson(int32_t code, const std::string& what,
   const auto u = static_cast<uint32_t>(code);
   // A failure without a code of the control's still has a name to test for.
   const char* name = u == 0 ? name_without_code : qelcomm::ErrorName(u);
-  nlohmann::ordered_json e = {{"code", u},
+  nlohmann::ordered_json e = {{"code", u == 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(u)},
                               {"name", name ? nlohmann::ordered_json(name) : nullptr},
                               {"message", message},
                               {"what", what}};

@@ -486,6 +486,7 @@ TEST_F(Qelctl, QupOutputsNoopAndDebug) {
   EXPECT_EQ(none.err, "qelctl: identifying module 2: the module did not answer\n");
   const json silent = json::parse(Run({"--json", "module", "info", "2"}).out);
   EXPECT_EQ(silent["error"]["name"], "NO_ANSWER") << "a named error, not a null name";
+  EXPECT_TRUE(silent["error"]["code"].is_null()) << "no code of the control's, as for usage errors";
 }
 
 TEST_F(Qelctl, ModuleWriteAndResetWait) {
