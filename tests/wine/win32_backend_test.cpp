@@ -117,7 +117,9 @@ TEST(Win32Platform, ClockIsMonotonicAndFollowsSleep) {
   platform->SleepMs(50);
   uint64_t t1 = platform->NowMs();
   ASSERT_GE(t1, t0);
-  EXPECT_GE(t1 - t0, 30u);  // tick granularity is up to ~16 ms
+  // Tick granularity is up to ~16 ms, and a loaded machine's Wine has been
+  // seen to advance the tick 28 ms across the 50 ms sleep: the clock moved.
+  EXPECT_GE(t1 - t0, 20u);
   EXPECT_LT(t1 - t0, 1000u);
   uint64_t last = t1;
   for (int i = 0; i < 1000; ++i) {
