@@ -52,14 +52,6 @@ bool IsLoopbackName(std::string_view host) {
 
 bool Writes(const std::string& method) { return method != "GET" && method != "HEAD"; }
 
-HttpResponse MethodNotAllowed(const HttpRequest& rq) {
-  return Answer(WebError(405, "METHOD_NOT_ALLOWED", rq.method + " is not served at " + rq.path));
-}
-
-HttpResponse NotFound(const HttpRequest& rq) {
-  return Answer(WebError(404, "NOT_FOUND", "nothing is served at " + rq.path));
-}
-
 bool ParseAddress(const std::string& text, int& address) {
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, address);
@@ -229,6 +221,27 @@ HttpResponse NoStreamSlot() {
 }
 
 ApiResult BadRequest(const std::string& message) { return WebError(400, "BAD_REQUEST", message); }
+
+HttpResponse MethodNotAllowed(const HttpRequest& rq) {
+  return Answer(WebError(405, "METHOD_NOT_ALLOWED", rq.method + " is not served at " + rq.path));
+}
+
+HttpResponse NotFound(const HttpRequest& rq) {
+  return Answer(WebError(404, "NOT_FOUND", "nothing is served at " + rq.path));
+}
+
+ApiResult ReadOnlyBus() { return WebError(403, "READ_ONLY", "this bus is served read-only"); }
+
+std::string HexBytes(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0x0F];
+  }
+  return out;
+}
 
 std::optional<Json> BodyObject(const HttpRequest& rq, ApiResult& error) {
   Json body = Json::parse(rq.body, nullptr, false);

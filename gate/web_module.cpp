@@ -1,5 +1,4 @@
 // Routes of the module fitted to a motor, and of its Qup program.
-#include <cstdio>
 
 #include "qelcomm/protocol.h"
 #include "web_routes.h"
@@ -16,16 +15,6 @@ Json StateName(int state) {
   static constexpr const char* kNames[] = {"stopped", "running", "paused", "stepping"};
   if (state < 0 || state >= int(std::size(kNames))) return nullptr;
   return kNames[state];
-}
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
 }
 
 ApiResult Identify(const Route& r) {
@@ -68,7 +57,7 @@ ApiResult Pages(const Route& r) {
       if (!link.ctrl().VemoGet(int16_t(a), int16_t(page), data)) {
         return bus.ModuleFailed(link, "reading page " + std::to_string(page) + " of " + Mod(a));
       }
-      return ApiResult{200, Hex(data)};
+      return ApiResult{200, HexBytes(data)};
     });
     if (got.status != 200) return got;
     pages.push_back(std::move(got.body));
@@ -146,23 +135,21 @@ HttpResponse Module(Route& r) {
   const std::string& m = r.rq.method;
   const std::string what = r.rest.size() == 2 ? r.rest[1] : r.rest.size() == 1 ? "" : "/";
   auto only = [&](const char* method, auto&& serve) {
-    return m == method ? Answer(serve())
-                       : Answer(WebError(405, "METHOD_NOT_ALLOWED",
-                                         m + " is not served at " + r.rq.path));
+    return m == method ? Answer(serve()) : MethodNotAllowed(r.rq);
   };
   if (what.empty()) return only("GET", [&] { return Identify(r); });
   if (what == "debug") return only("GET", [&] { return Debug(r); });
   if (what == "pages") return only("GET", [&] { return Pages(r); });
   const bool writes = m == "POST";
   if (writes && !r.bus.setup().writable) {
-    return Answer(WebError(403, "READ_ONLY", "this bus is served read-only"));
+    return Answer(ReadOnlyBus());
   }
   if (what == "step") return only("POST", [&] { return Pair(r, kStep); });
   if (what == "outputs") return only("POST", [&] { return Pair(r, kOutputs); });
   for (const Command& c : kCommands) {
     if (what == c.name) return only("POST", [&] { return Simple(r, c.call, c.what); });
   }
-  return Answer(WebError(404, "NOT_FOUND", "nothing is served at " + r.rq.path));
+  return NotFound(r.rq);
 }
 
 }  // namespace qelgate

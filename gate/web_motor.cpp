@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "qelcomm/catalogue.h"
+#include "qelcomm/parameter_set.h"
 #include "web_registers.h"
 #include "web_routes.h"
 
@@ -22,37 +23,28 @@ ApiResult UnknownRegister(const std::string& text, bool big) {
                       text + "'");
 }
 
-// Every number of the motor's table, then the extended registers.
-std::vector<int> TableNumbers(bool big) {
-  std::vector<int> out;
-  for (const auto& e : big ? reg::BigTable() : reg::StandardTable()) out.push_back(e.Number);
-  for (const auto& e : reg::ExtendedTable()) out.push_back(e.Number + qelcomm::protocol::kExtendedBase);
-  return out;
-}
-
+// The motor's table, then the extended registers: what a dump reads.
 ApiResult ReadTable(const Route& r) {
-  const bool big = r.bus.Big(r.address);
-  const std::vector<int> numbers = TableNumbers(big);
+  const std::vector<reg::Register> table = qelcomm::params::DumpRegisters(r.bus.Big(r.address));
   const auto factors = FactorsOf(r.bus, r.address);
   Json out = Json::array();
-  for (size_t at = 0; at < numbers.size(); at += kRegistersPerJob) {
-    const std::vector<int> part(numbers.begin() + at,
-                                numbers.begin() + std::min(at + kRegistersPerJob, numbers.size()));
-    ApiResult got = r.bus.Call(r.connection, [&bus = r.bus, part, big, factors,
+  for (size_t at = 0; at < table.size(); at += kRegistersPerJob) {
+    const std::vector<reg::Register> part(
+        table.begin() + at, table.begin() + std::min(at + kRegistersPerJob, table.size()));
+    ApiResult got = r.bus.Call(r.connection, [&bus = r.bus, part, factors,
                                               a = r.address](BusLink& link) {
       Json rows = Json::array();
-      for (int n : part) {
-        const auto reg = reg::RegisterByNumber(big, n);
+      for (const reg::Register& reg : part) {
         int32_t raw = 0;
         link.BeginCall();
-        if (link.ctrl().ReadParameter(int16_t(a), int16_t(n), raw)) {
-          rows.push_back(RegisterJson(*reg, raw, factors));
+        if (link.ctrl().ReadParameter(int16_t(a), reg.number, raw)) {
+          rows.push_back(RegisterJson(reg, raw, factors));
           continue;
         }
-        Json row = RegisterJson(*reg, 0, factors);
+        Json row = RegisterJson(reg, 0, factors);
         row.erase("raw");
         row.erase("value");
-        row["error"] = bus.Failed(link, "reading " + reg->Label() + " of " + Motor(a)).body["error"];
+        row["error"] = bus.Failed(link, "reading " + reg.Label() + " of " + Motor(a)).body["error"];
         rows.push_back(std::move(row));
       }
       return ApiResult{200, std::move(rows)};
@@ -75,13 +67,9 @@ ApiResult ReadOne(const Route& r, const reg::Register& reg) {
   });
 }
 
-ApiResult ReadOnlyGateway() {
-  return WebError(403, "READ_ONLY", "this bus is served read-only");
-}
-
 // {"raw": N} or {"value": X}, and "force" for read-only and identity ones.
 ApiResult Write(const Route& r, const reg::Register& reg) {
-  if (!r.bus.setup().writable) return ReadOnlyGateway();
+  if (!r.bus.setup().writable) return ReadOnlyBus();
   ApiResult error;
   const std::optional<Json> body = BodyObject(r.rq, error);
   if (!body) return error;
@@ -138,7 +126,7 @@ ApiResult Status(const Route& r) {
 
 // Reset and flash, each waiting until the motor answers again.
 ApiResult Command(const Route& r, bool (qelcomm::CQelCommCtrl::*call)(int16_t), const char* what) {
-  if (!r.bus.setup().writable) return ReadOnlyGateway();
+  if (!r.bus.setup().writable) return ReadOnlyBus();
   return r.bus.Call(r.connection, [&bus = r.bus, a = r.address, call, what](BusLink& link) {
     link.BeginCall();
     if (!(link.ctrl().*call)(int16_t(a))) return bus.Failed(link, std::string(what) + " " + Motor(a));
@@ -176,13 +164,12 @@ ApiResult Catalogue(const Route& r) {
   }
   const bool big = table == "big";
   Json out = Json::array();
-  for (int n : TableNumbers(big)) {
-    const auto reg = reg::RegisterByNumber(big, n);
-    const reg::RawRange range = reg::RangeOf(*reg);
-    out.push_back({{"number", reg->number},
-                   {"name", reg->name},
-                   {"unit_kind", reg::ScaleClassName(reg->info.Scaling)},
-                   {"role", reg::RoleName(reg->role)},
+  for (const reg::Register& reg : qelcomm::params::DumpRegisters(big)) {
+    const reg::RawRange range = reg::RangeOf(reg);
+    out.push_back({{"number", reg.number},
+                   {"name", reg.name},
+                   {"unit_kind", reg::ScaleClassName(reg.info.Scaling)},
+                   {"role", reg::RoleName(reg.role)},
                    {"min", range.min},
                    {"max", range.max}});
   }
@@ -201,9 +188,7 @@ HttpResponse Motor(Route& r) {
   const std::string& what = r.rest[0];
   const std::string& m = r.rq.method;
   const size_t n = r.rest.size();
-  auto not_allowed = [&] {
-    return Answer(WebError(405, "METHOD_NOT_ALLOWED", m + " is not served at " + r.rq.path));
-  };
+  auto not_allowed = [&] { return MethodNotAllowed(r.rq); };
   if (what == "registers" && n == 1) return m == "GET" ? Answer(ReadTable(r)) : not_allowed();
   if (what == "registers" && n == 2) {
     const bool big = r.bus.Big(r.address);
@@ -225,7 +210,7 @@ HttpResponse Motor(Route& r) {
                ? Answer(Command(r, &qelcomm::CQelCommCtrl::WriteToFlashWait, "saving to flash"))
                : not_allowed();
   }
-  return Answer(WebError(404, "NOT_FOUND", "nothing is served at " + r.rq.path));
+  return NotFound(r.rq);
 }
 
 }  // namespace qelgate

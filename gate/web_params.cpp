@@ -63,7 +63,7 @@ ApiResult DumpMotor(const Route& r) {
 }
 
 ApiResult RestoreMotor(const Route& r) {
-  if (!r.bus.setup().writable) return WebError(403, "READ_ONLY", "this bus is served read-only");
+  if (!r.bus.setup().writable) return ReadOnlyBus();
   const bool big = r.bus.Big(r.address);
   const bool dry_run = Flag(r.rq, "dry_run"), flash = Flag(r.rq, "flash");
   params::RestoreOptions options;

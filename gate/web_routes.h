@@ -1,7 +1,9 @@
 // The web API's routes under /api/buses/{bus}/..., each on one bus.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +26,13 @@ struct Route {
 
 // 400 with the error object, for a request the API cannot take.
 ApiResult BadRequest(const std::string& message);
+// 405 and 404 naming the request's method and path.
+HttpResponse MethodNotAllowed(const HttpRequest& rq);
+HttpResponse NotFound(const HttpRequest& rq);
+// 403 for a write to a bus served read-only.
+ApiResult ReadOnlyBus();
+// "0a1bff": bytes as lowercase hex, two digits each.
+std::string HexBytes(std::span<const uint8_t> bytes);
 // The body as a JSON object; empty with `error` set when it is not one.
 std::optional<Json> BodyObject(const HttpRequest& rq, ApiResult& error);
 

@@ -30,11 +30,6 @@ std::string NowIso8601() {
   return text;
 }
 
-// Codes that mean "something answered, but not properly": worth going on.
-bool IsReplyError(uint32_t code) {
-  return code >= qelcomm::ERR_ANSWER_LENGTH && code <= qelcomm::ERR_END_SYNC;
-}
-
 // One address, one attempt: its motor object, null when silent, or the
 // error that ends the scan.
 ApiResult Probe(const WebBus& bus, uint64_t connection, int address) {
@@ -55,7 +50,7 @@ ApiResult Probe(const WebBus& bus, uint64_t connection, int address) {
                   {"table", bus.Big(address) ? "big" : "standard"},
                   {"prog_version", version},
                   {"module", module ? Json{{"type", type}, {"firmware", firmware}} : Json()}};
-    } else if (code != 0 && !IsReplyError(code)) {
+    } else if (code != 0 && !qelcomm::IsReplyError(code)) {
       out = bus.ErrorOf(link, code, "scanning address " + std::to_string(address));
     }
     c.SetRetries(retries);
@@ -189,7 +184,7 @@ HttpResponse Scan(Route& r) {
 
 HttpResponse Program(Route& r) {
   if (!r.bus.setup().writable) {
-    return Answer(WebError(403, "READ_ONLY", "this bus is served read-only"));
+    return Answer(ReadOnlyBus());
   }
   if (auto refused = RefuseHex(r.rq.body, r.rq.Param("allow_outside") == "1")) {
     return Answer(*refused);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <charconv>
-#include <cstdio>
 #include <thread>
 
 #include "event_queue.h"
@@ -32,15 +31,9 @@ constexpr auto kFullQueueRetry = std::chrono::milliseconds(10);
 Json TelegramJson(const TraceEntry& e) {
   using Direction = qelcomm::TraceEvent::Direction;
   const bool tx = e.direction == Direction::Sent;
-  std::string hex;
-  char two[3];
-  for (uint8_t b : e.bytes) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    hex += two;
-  }
   Json j = {{"t", e.t_ms},
             {"dir", tx ? "tx" : "rx"},
-            {"bytes", hex},
+            {"bytes", HexBytes(e.bytes)},
             {"text", e.text},
             {"address", e.address < 0 ? Json() : Json(e.address)}};
   if (e.direction == Direction::Discarded) j["kind"] = "discarded";

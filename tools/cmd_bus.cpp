@@ -13,11 +13,7 @@ namespace qelctl {
 namespace {
 using json = nlohmann::ordered_json;
 
-// Codes that mean "something answered, but not properly" rather than "the
-// port itself failed".
-bool IsReplyError(uint32_t code) {
-  return code >= qelcomm::ERR_ANSWER_LENGTH && code <= qelcomm::ERR_END_SYNC;
-}
+using qelcomm::IsReplyError;
 
 // Appends the module fitted at an address that answered as a motor: one
 // identification request, which a silent address costs one reply window.

@@ -113,7 +113,7 @@ bool ProbeFor(Session& s, int16_t addr, uint32_t ms) {
     int32_t version = 0;
     if (s.ctrl().ReadParameter(addr, 1, version)) return true;
     const auto code = uint32_t(s.ctrl().GetLastError());
-    if (code < qelcomm::ERR_ANSWER_LENGTH || code > qelcomm::ERR_END_SYNC) return false;
+    if (!qelcomm::IsReplyError(code)) return false;
   }
   return false;
 }

@@ -49,6 +49,12 @@ inline constexpr uint32_t ERR_OS_INVALID_PARAMETER = 87;
 inline constexpr uint32_t ERR_OS_INVALID_PARAMETER = 22;
 #endif
 
+// A code that means "something answered, but not properly" (a short,
+// garbled or mismatched reply), as against a line or port that failed.
+constexpr bool IsReplyError(uint32_t code) {
+  return code >= ERR_ANSWER_LENGTH && code <= ERR_END_SYNC;
+}
+
 struct ErrorCode {
   uint32_t code;
   const char* name;     // "ERR_TIMEOUT"
